@@ -1,0 +1,48 @@
+# Compiler flags shared by every target, and the helpers that declare libraries and tests.
+
+add_compile_options(-Wall -Wextra)
+if(KETTERLIN_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KETTERLIN_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KETTERLIN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KETTERLIN_SANITIZE must be empty, address or thread")
+endif()
+
+if(WIN32)
+  # Windows 7 API level; Unicode everywhere.
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  add_link_options(-static)
+endif()
+
+# The platform's implementation files end in this suffix: foo_posix.cpp or foo_win32.cpp.
+if(WIN32)
+  set(KETTERLIN_PLATFORM win32)
+else()
+  set(KETTERLIN_PLATFORM posix)
+endif()
+
+# ketterlin_library(NAME SOURCES... [PLATFORM_SOURCES base...] [DEPS targets...])
+# PLATFORM_SOURCES names files by base name: "os_error" adds os_error_posix.cpp or
+# os_error_win32.cpp.
+function(ketterlin_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PLATFORM_SOURCES;DEPS" ${ARGN})
+  set(sources ${ARG_SOURCES})
+  foreach(base IN LISTS ARG_PLATFORM_SOURCES)
+    list(APPEND sources ${base}_${KETTERLIN_PLATFORM}.cpp)
+  endforeach()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# ketterlin_test(NAME SOURCES... DEPS targets...): one GoogleTest binary, its cases found by CTest.
+function(ketterlin_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
+  # One process per test binary: under Wine a process costs seconds, so cases are not split.
+  add_test(NAME ${name} COMMAND ${name})
+endfunction()

@@ -1,0 +1,25 @@
+// Operating-system error codes and their text, "<system description> (os error N)".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ketterlin::platform {
+
+// An error code as the system reports it: errno on POSIX, GetLastError() on Windows.
+struct OsError {
+  uint32_t code = 0;
+
+  friend bool operator==(OsError, OsError) = default;
+};
+
+// The calling thread's last error (errno, or GetLastError()).
+OsError last_os_error();
+
+// The system's own description of `error`, without the code; never empty.
+std::string os_error_description(OsError error);
+
+// The display text: the description, then " (os error ", the code in decimal and ")".
+std::string to_string(OsError error);
+
+}  // namespace ketterlin::platform
