@@ -1,9 +1,11 @@
 #include "platform/unicode.h"
 
+#include <unicode/ucasemap.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace ketterlin::platform {
 namespace {
@@ -97,6 +99,29 @@ std::size_t utf16_length(std::string_view text) {
   std::size_t units = 0;
   for_each_utf8(text, [&](UChar32 c, bool) { units += U16_LENGTH(c); });
   return units;
+}
+
+std::string to_lower_full(std::string_view text) {
+  const std::string input = utf8_lossy(text);
+  UErrorCode status = U_ZERO_ERROR;
+  // Opened once per thread: the map only carries the (root) locale and options.
+  thread_local const std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(
+      ucasemap_open("", 0, &status), &ucasemap_close);
+  if (map == nullptr) return input;
+  std::string out(input.size(), '\0');
+  for (;;) {
+    status = U_ZERO_ERROR;
+    const int32_t length =
+        ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()),
+                             input.data(), static_cast<int32_t>(input.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      out.resize(static_cast<std::size_t>(length));
+      continue;
+    }
+    if (U_FAILURE(status)) return input;
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+  }
 }
 
 }  // namespace ketterlin::platform

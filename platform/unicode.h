@@ -28,4 +28,9 @@ std::u16string utf8_to_utf16(std::string_view text);
 // the one U+FFFD unit that utf8_to_utf16 would give them).
 std::size_t utf16_length(std::string_view text);
 
+// `text` (UTF-8) mapped to lower case by Unicode's default full lower-case mapping: one capital
+// may become several characters (U+0130 gives "i" and U+0307), and a capital sigma that ends a
+// word becomes the final small sigma. Ill-formed sequences become U+FFFD first.
+std::string to_lower_full(std::string_view text);
+
 }  // namespace ketterlin::platform

@@ -64,5 +64,26 @@ TEST(Utf16, RoundTripsEveryValidText) {
   EXPECT_EQ(utf16_to_utf8(utf8_to_utf16(text)), text);
 }
 
+TEST(LowerCase, FullUnicodeMapping) {
+  struct Case {
+    const char* name;
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"ascii", "C:\\Windows", "c:\\windows"},
+      {"umlauts", "C:\\\xC3\x84\xC3\x96", "c:\\\xC3\xA4\xC3\xB6"},
+      {"dotted capital I gives two code points", "\xC4\xB0", "i\xCC\x87"},
+      {"final sigma", "\xCE\x9F\xCE\xA3", "\xCE\xBF\xCF\x82"},
+      {"sigma inside a word", "\xCE\xA3\xCE\x9F", "\xCF\x83\xCE\xBF"},
+      {"ill-formed byte", "A\xFF", "a\xEF\xBF\xBD"},
+      {"empty", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(to_lower_full(c.in), c.out);
+  }
+}
+
 }  // namespace
 }  // namespace ketterlin::platform

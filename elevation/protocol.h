@@ -1,0 +1,142 @@
+// The wire protocol between the host and the helper: the one host message (a scan request) and
+// every helper message (progress, tree, availability, the end), as in-memory types and as compact
+// JSON text lines.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <tl/expected.hpp>
+
+#include "platform/os_string.h"
+#include "storage/volume.h"
+
+namespace ketterlin::elevation {
+
+// ---- Host to helper ----
+
+enum class ElevatedScanMode : uint8_t {
+  RestrictedTopUp = 0,  // "restrictedTopUp": chosen folders below the root
+  FullRoot = 1,         // "fullRoot": the root itself as the one target
+};
+
+struct ElevatedScanRequest {
+  ElevatedScanMode mode = ElevatedScanMode::RestrictedTopUp;
+  platform::OsString root;
+  std::vector<platform::OsString> targets;
+  std::optional<storage::ElevatedVolume> volume;
+
+  friend bool operator==(const ElevatedScanRequest&, const ElevatedScanRequest&) = default;
+};
+
+// The host's one message. Its only variant is "scan".
+struct HostMessage {
+  ElevatedScanRequest request;
+
+  friend bool operator==(const HostMessage&, const HostMessage&) = default;
+};
+
+// A JSON decoding or encoding error; its display text is `text`.
+struct JsonError {
+  std::string text;
+
+  friend bool operator==(const JsonError&, const JsonError&) = default;
+};
+
+// Decodes one frame (the JSON value and any whitespace around it, line feed included). Errors
+// read "<problem> at line L column C".
+tl::expected<HostMessage, JsonError> decode_host_message(std::string_view frame);
+
+// ---- Helper to host ----
+
+enum class ProgressStatus : uint8_t { Queued = 0, Running = 1, Completed = 2, Cancelled = 3, Failed = 4 };
+
+struct TargetProgress {
+  uint64_t target_index = 0;
+  platform::OsStringView current_path;
+  uint64_t files_discovered = 0;
+  uint64_t folders_discovered = 0;
+  uint64_t bytes_measured = 0;
+  uint64_t inaccessible_item_count = 0;
+  uint64_t elapsed_millis = 0;
+  ProgressStatus status = ProgressStatus::Queued;
+};
+
+enum class NodeRecordKind : uint8_t {
+  Drive = 0,
+  Folder = 1,
+  File = 2,
+  Restricted = 3,
+  SymbolicLink = 4,
+  Junction = 5,
+  VolumeMountPoint = 6,
+  OtherLink = 7,
+};
+
+struct NodeRecordFlags {
+  bool cloud_only = false;
+  bool compressed = false;
+  bool sparse = false;
+  bool deduplicated = false;
+};
+
+struct NodeRecordIdentity {
+  uint64_t volume_serial = 0;
+  std::array<uint8_t, 16> file_id{};
+};
+
+// One tree node. The views point into the caller's storage and must outlive the encoding.
+struct NodeRecord {
+  uint64_t id = 0;
+  std::optional<uint64_t> parent_id;
+  platform::OsStringView path;
+  NodeRecordKind kind = NodeRecordKind::File;
+  uint64_t logical_bytes = 0;
+  uint64_t size_on_disk_bytes = 0;
+  NodeRecordFlags flags;
+  std::optional<NodeRecordIdentity> identity;
+  std::optional<platform::OsStringView> link_target;
+  uint64_t modified_at_epoch_seconds = 0;
+};
+
+struct EventMessage {  // "event", carrying a "progress" event
+  TargetProgress progress;
+};
+struct TreeStartMessage {  // "treeStart"
+  uint64_t target_index = 0;
+  std::optional<storage::FileSystemKind> file_system;
+};
+struct NodeMessage {  // "node"
+  uint64_t target_index = 0;
+  NodeRecord node;
+};
+struct TreeEndMessage {  // "treeEnd"
+  uint64_t target_index = 0;
+};
+struct TargetUnavailableMessage {  // "targetUnavailable"
+  uint64_t target_index = 0;
+};
+struct CompleteMessage {};  // "complete"
+struct FailureMessage {     // "failure"
+  std::string_view message;
+};
+
+using HelperMessage = std::variant<EventMessage, TreeStartMessage, NodeMessage, TreeEndMessage,
+                                   TargetUnavailableMessage, CompleteMessage, FailureMessage>;
+
+// Appends the compact JSON text of `message` to `out` (no line feed). Fails with "path contains
+// invalid UTF-8 characters" when a path is not valid Unicode; `out` may then hold part of it.
+tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out);
+
+// Wire words of the enumerations, shared by the encoder, the decoder and the host.
+std::string_view to_wire(storage::FileSystemKind kind);
+std::string_view to_wire(ElevatedScanMode mode);
+std::string_view to_wire(ProgressStatus status);
+std::string_view to_wire(NodeRecordKind kind);
+
+}  // namespace ketterlin::elevation
