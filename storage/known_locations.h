@@ -31,8 +31,12 @@ enum class KnownLocation : uint8_t {
   ApplicationCache = 18,
 };
 
-// The category of the normalised path text `normalized` (as normalize_path gives it), or nullopt.
-// Thread-safe: the pattern set is built once per process on first use, then read without locks.
+// The category of the normalised path text `normalized` (as normalize_path gives it), or nullopt
+// when no row of the location table matches; when several rows match, the first row in table
+// order decides. Matching is byte-exact, so a text that is not normalised (upper case, slashes)
+// may go unrecognised. Thread-safe: the pattern set is built once per process on first use
+// (concurrent first callers wait), then read without locks. If it cannot be built, which the
+// fixed table never causes, the calling thread stops with "static location patterns".
 std::optional<KnownLocation> classify_known_location(std::string_view normalized);
 
 }  // namespace ketterlin::storage

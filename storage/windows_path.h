@@ -32,7 +32,10 @@ class NormalizedPath {
 };
 
 // Normalises `path` (any spelling, verbatim or not). Never fails. Parts that are not valid
-// Unicode become U+FFFD.
+// Unicode become U+FFFD. ".." never climbs above a drive ("c:") or a UNC share ("\\server\share");
+// a relative path keeps the ".." components it cannot resolve ("a\..\..\b" gives "..\b",
+// "..\..\b" stays as it is). Allocates the result; plain drive paths ("C:\x\y") take a
+// shortcut that only lower-cases them. Thread-safe.
 NormalizedPath normalize_path(platform::OsStringView path);
 
 // The same rules on UTF-8 text (ill-formed sequences become U+FFFD). normalize_path converts and
