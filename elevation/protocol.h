@@ -48,13 +48,26 @@ struct JsonError {
   friend bool operator==(const JsonError&, const JsonError&) = default;
 };
 
-// Decodes one frame (the JSON value and any whitespace around it, line feed included). Errors
-// read "<problem> at line L column C".
-tl::expected<HostMessage, JsonError> decode_host_message(std::string_view frame);
+// The display text of `error`.
+std::string to_string(const JsonError& error);
+
+// Decodes one frame (the JSON value and any whitespace around it, line feed included).
+// On success: the message; keys may come in any order, unknown keys are skipped whatever their
+// value, and a null "volume" counts as absent. On failure: one error whose text reads
+// "<problem> at line L column C" (L and C count from 1, C in bytes within its line; C is the
+// column of the last byte the decoder read when it stopped, 0 when it stopped at the start of a
+// line). Nesting deeper than 127 arrays and objects fails with "recursion limit exceeded".
+[[nodiscard]] tl::expected<HostMessage, JsonError> decode_host_message(std::string_view frame);
 
 // ---- Helper to host ----
 
-enum class ProgressStatus : uint8_t { Queued = 0, Running = 1, Completed = 2, Cancelled = 3, Failed = 4 };
+enum class ProgressStatus : uint8_t {
+  Queued = 0,
+  Running = 1,
+  Completed = 2,
+  Cancelled = 3,
+  Failed = 4
+};
 
 struct TargetProgress {
   uint64_t target_index = 0;
@@ -129,9 +142,12 @@ struct FailureMessage {     // "failure"
 using HelperMessage = std::variant<EventMessage, TreeStartMessage, NodeMessage, TreeEndMessage,
                                    TargetUnavailableMessage, CompleteMessage, FailureMessage>;
 
-// Appends the compact JSON text of `message` to `out` (no line feed). Fails with "path contains
-// invalid UTF-8 characters" when a path is not valid Unicode; `out` may then hold part of it.
-tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out);
+// Appends the compact JSON text of `message` to `out` (no line feed): keys in declaration order,
+// every optional key present (null when absent). Allocates nothing besides growing `out`.
+// Fails with "path contains invalid UTF-8 characters" when a path is not valid Unicode; `out`
+// may then hold the beginning of the message. A failure message's text that is not valid UTF-8
+// is written with each ill-formed sequence replaced by U+FFFD.
+[[nodiscard]] tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out);
 
 // Wire words of the enumerations, shared by the encoder, the decoder and the host.
 std::string_view to_wire(storage::FileSystemKind kind);

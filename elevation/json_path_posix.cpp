@@ -1,0 +1,13 @@
+#include "elevation/json_text.h"
+#include "platform/unicode.h"
+
+namespace ketterlin::elevation {
+
+// POSIX paths are bytes: valid UTF-8 is written as it stands, without a copy.
+bool append_json_path(std::string& out, platform::OsStringView path) {
+  if (!platform::is_valid_utf8(path)) return false;
+  append_json_string(out, path);
+  return true;
+}
+
+}  // namespace ketterlin::elevation

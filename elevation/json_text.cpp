@@ -1,0 +1,104 @@
+#include "elevation/json_text.h"
+
+#include <array>
+#include <charconv>
+
+namespace ketterlin::elevation {
+namespace {
+
+// For each byte: 0 when it is copied as it is, else the letter of its short escape, or 'u'.
+constexpr std::array<char, 256> make_escape_table() {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  return table;
+}
+
+constexpr std::array<char, 256> kEscapes = make_escape_table();
+
+void append_escape(std::string& out, unsigned char byte) {
+  const char letter = kEscapes[byte];
+  if (letter != 'u') {
+    const char escape[2] = {'\\', letter};
+    out.append(escape, 2);
+    return;
+  }
+  constexpr std::string_view kHexDigits = "0123456789abcdef";
+  const char escape[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
+  out.append(escape, 6);
+}
+
+void append_utf8(std::string& out, char32_t code_point) {
+  char bytes[4];
+  std::size_t length = 0;
+  if (code_point < 0x800) {
+    bytes[length++] = static_cast<char>(0xC0 | (code_point >> 6));
+  } else if (code_point < 0x10000) {
+    bytes[length++] = static_cast<char>(0xE0 | (code_point >> 12));
+    bytes[length++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+  } else {
+    bytes[length++] = static_cast<char>(0xF0 | (code_point >> 18));
+    bytes[length++] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    bytes[length++] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+  }
+  bytes[length++] = static_cast<char>(0x80 | (code_point & 0x3F));
+  out.append(bytes, length);
+}
+
+bool is_lead_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_trail_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+}  // namespace
+
+void append_json_u64(std::string& out, uint64_t value) {
+  char digits[20];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, static_cast<std::size_t>(result.ptr - digits));
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (kEscapes[byte] == 0) continue;
+    out.append(text.data() + run_start, i - run_start);
+    append_escape(out, byte);
+    run_start = i + 1;
+  }
+  out.append(text.data() + run_start, text.size() - run_start);
+  out.push_back('"');
+}
+
+bool append_json_utf16(std::string& out, std::u16string_view text) {
+  out.push_back('"');
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit < 0x80) {
+      const auto byte = static_cast<unsigned char>(unit);
+      if (kEscapes[byte] != 0) {
+        append_escape(out, byte);
+      } else {
+        out.push_back(static_cast<char>(byte));
+      }
+    } else if (is_lead_surrogate(unit)) {
+      if (i + 1 == text.size() || !is_trail_surrogate(text[i + 1])) return false;
+      const char16_t trail = text[++i];
+      append_utf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{trail} - 0xDC00));
+    } else if (is_trail_surrogate(unit)) {
+      return false;
+    } else {
+      append_utf8(out, unit);
+    }
+  }
+  out.push_back('"');
+  return true;
+}
+
+}  // namespace ketterlin::elevation

@@ -1,0 +1,102 @@
+#include "elevation/json_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "elevation/json_syntax_error.h"
+
+namespace ketterlin::elevation {
+namespace {
+
+TEST(AppendJsonU64, WritesPlainDecimal) {
+  const std::vector<std::pair<uint64_t, std::string>> cases = {
+      {0, "0"},
+      {7, "7"},
+      {10, "10"},
+      {4294967296, "4294967296"},
+      {18446744073709551615u, "18446744073709551615"},
+  };
+  for (const auto& [value, expected] : cases) {
+    SCOPED_TRACE(expected);
+    std::string out = "x";
+    append_json_u64(out, value);
+    EXPECT_EQ(out, "x" + expected);
+  }
+}
+
+struct StringCase {
+  std::string name;
+  std::string text;
+  std::string expected;
+};
+
+TEST(AppendJsonString, EscapesExactlyTheRequiredCharacters) {
+  const std::vector<StringCase> cases = {
+      {"empty", "", R"("")"},
+      {"plain", "C:/Users", R"("C:/Users")"},
+      {"quotation mark", "a\"b", R"("a\"b")"},
+      {"backslash", "C:\\Users", R"("C:\\Users")"},
+      {"short escapes", "\b\t\n\f\r", R"("\b\t\n\f\r")"},
+      {"other controls in lower-case hex", std::string("\x00\x01\x0b\x1a\x1f", 5),
+       R"("\u0000\u0001\u000b\u001a\u001f")"},
+      {"delete and solidus as themselves", "\x7f/", "\"\x7f/\""},
+      {"non-ASCII as itself", "d\xc3\xa9j\xc3\xa0 \xe6\x97\xa5",
+       "\"d\xc3\xa9j\xc3\xa0 \xe6\x97\xa5\""},
+      {"escape at both ends", "\"x\"", R"("\"x\"")"},
+  };
+  for (const StringCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    append_json_string(out, c.text);
+    EXPECT_EQ(out, c.expected);
+  }
+}
+
+struct Utf16Case {
+  std::string name;
+  std::u16string text;
+  std::string expected;  // empty: refused
+};
+
+TEST(AppendJsonUtf16, TranscodesAndEscapes) {
+  const std::vector<Utf16Case> cases = {
+      {"ascii with escapes", u"C:\\a\"\t\x01/", R"("C:\\a\"\t\u0001/")"},
+      {"two-byte sequence", u"\u00e9", "\"\xc3\xa9\""},
+      {"three-byte sequence", u"\u20ac\uffff", "\"\xe2\x82\xac\xef\xbf\xbf\""},
+      {"surrogate pair", u"\U0001F600", "\"\xf0\x9f\x98\x80\""},
+      {"highest code point", u"\U0010FFFF", "\"\xf4\x8f\xbf\xbf\""},
+      {"delete as itself", u"\x7f", "\"\x7f\""},
+      {"lead surrogate at the end", u"a\xd800", ""},
+      {"lead surrogate before a letter", u"\xd800z", ""},
+      {"two lead surrogates", u"\xd800\xd800", ""},
+      {"trail surrogate alone", u"\xdc00", ""},
+  };
+  for (const Utf16Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    const bool written = append_json_utf16(out, c.text);
+    EXPECT_EQ(written, !c.expected.empty());
+    if (written) {
+      EXPECT_EQ(out, c.expected);
+    }
+  }
+}
+
+TEST(DescribeSyntaxError, FallsBackForUnknownLibraryTexts) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"no separator", "[json.exception.parse_error.101] parse error"},
+      {"empty", ""},
+  };
+  for (const auto& [name, text] : cases) {
+    SCOPED_TRACE(name);
+    SyntaxErrorReport report;
+    report.exception_id = 101;
+    report.library_text = text;
+    EXPECT_EQ(describe_syntax_error(report), "invalid JSON");
+  }
+}
+
+}  // namespace
+}  // namespace ketterlin::elevation

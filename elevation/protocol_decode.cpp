@@ -1,0 +1,514 @@
+// Decoding the host's one message. The JSON library's SAX parser drives a small reader that knows
+// the message's fixed shape: the top-level object, the request object inside it, the targets
+// array and the volume object inside the request. Values of unknown keys are skipped, however
+// deeply they nest. A counting iterator feeds the parser, so every error can name the position of
+// the last byte read when decoding stopped.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "elevation/json_syntax_error.h"
+#include "elevation/protocol.h"
+#include "platform/panic.h"
+
+namespace ketterlin::elevation {
+namespace {
+
+using Json = nlohmann::json;
+
+// The outermost object is level 1; an array or object at level 128 is refused.
+constexpr int kMaxNestingLevels = 127;
+
+constexpr std::string_view kMessageType = "scan";
+
+// What the value being read stands for.
+enum class Slot : uint8_t {
+  Skipped,  // the value of an unknown key, or anything inside it
+  Message,  // the top-level value
+  Type,
+  Request,
+  Mode,
+  Root,
+  Targets,
+  Target,  // one element of "targets"
+  Volume,
+  UsedBytes,
+  FileSystem,
+};
+
+// The innermost known object or array the reader is in.
+enum class Container : uint8_t { None, Message, Request, Targets, Volume };
+
+struct FieldSpec {
+  std::string_view key;
+  Slot slot;
+  bool required;
+};
+
+// Keys of each object in declaration order, which is also the order in which missing keys are
+// reported.
+constexpr std::array<FieldSpec, 2> kMessageFields{{
+    {"type", Slot::Type, true},
+    {"request", Slot::Request, true},
+}};
+constexpr std::array<FieldSpec, 4> kRequestFields{{
+    {"mode", Slot::Mode, true},
+    {"root", Slot::Root, true},
+    {"targets", Slot::Targets, true},
+    {"volume", Slot::Volume, false},
+}};
+constexpr std::array<FieldSpec, 2> kVolumeFields{{
+    {"usedBytes", Slot::UsedBytes, true},
+    {"fileSystem", Slot::FileSystem, true},
+}};
+
+constexpr std::array kModes{ElevatedScanMode::RestrictedTopUp, ElevatedScanMode::FullRoot};
+constexpr std::array kFileSystems{storage::FileSystemKind::Ntfs, storage::FileSystemKind::ReFs,
+                                  storage::FileSystemKind::Fat32, storage::FileSystemKind::ExFat,
+                                  storage::FileSystemKind::Other};
+
+std::string_view expected_description(Slot slot) {
+  switch (slot) {
+    case Slot::Skipped:
+      return "anything";
+    case Slot::Message:
+      return "a host message object";
+    case Slot::Type:
+      return "a string";
+    case Slot::Request:
+      return "a scan request object";
+    case Slot::Mode:
+      return "a scan mode string";
+    case Slot::Root:
+    case Slot::Target:
+      return "a path string";
+    case Slot::Targets:
+      return "an array of path strings";
+    case Slot::Volume:
+      return "a volume object or null";
+    case Slot::UsedBytes:
+      return "an unsigned 64-bit integer";
+    case Slot::FileSystem:
+      return "a file system string";
+  }
+  platform::panic("decoder slot out of range");
+}
+
+// "unknown variant `X`, expected `a`" or "..., expected one of `a`, `b`".
+template <typename Word, std::size_t N>
+std::string unknown_variant_problem(std::string_view received,
+                                    const std::array<Word, N>& accepted) {
+  std::string problem = "unknown variant `" + std::string(received) + "`, expected ";
+  if (N > 1) problem += "one of ";
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i != 0) problem += ", ";
+    problem += '`';
+    if constexpr (std::is_same_v<Word, std::string_view>) {
+      problem += accepted[i];
+    } else {
+      problem += to_wire(accepted[i]);
+    }
+    problem += '`';
+  }
+  return problem;
+}
+
+template <typename Enum, std::size_t N>
+std::optional<Enum> from_wire(std::string_view word, const std::array<Enum, N>& all) {
+  for (const Enum value : all) {
+    if (to_wire(value) == word) return value;
+  }
+  return std::nullopt;
+}
+
+bool is_json_whitespace(char byte) {
+  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
+}
+
+// A byte iterator that records in `*furthest` how far the parser has read.
+class CountingIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  CountingIterator(const char* at, const char** furthest) : at_(at), furthest_(furthest) {}
+
+  reference operator*() const { return *at_; }
+  CountingIterator& operator++() {
+    *furthest_ = ++at_;
+    return *this;
+  }
+  CountingIterator operator++(int) {
+    CountingIterator before = *this;
+    ++*this;
+    return before;
+  }
+  friend bool operator==(const CountingIterator& a, const CountingIterator& b) {
+    return a.at_ == b.at_;
+  }
+
+ private:
+  const char* at_;
+  const char** furthest_;
+};
+
+// The SAX handler. Each event returns false to stop the parser after recording the error.
+class HostMessageReader {
+ public:
+  explicit HostMessageReader(std::string_view frame) : frame_(frame), furthest_(frame.data()) {}
+
+  CountingIterator begin() { return CountingIterator(frame_.data(), &furthest_); }
+  CountingIterator end() { return CountingIterator(frame_.data() + frame_.size(), &furthest_); }
+
+  // The result, once the parser has returned `parsed`.
+  tl::expected<HostMessage, JsonError> finish(bool parsed);
+
+  bool null();
+  bool boolean(bool value);
+  bool number_integer(Json::number_integer_t value);
+  bool number_unsigned(Json::number_unsigned_t value);
+  bool number_float(Json::number_float_t value, const std::string& text);
+  bool string(std::string& value);
+  bool binary(Json::binary_t& value);
+  bool start_object(std::size_t element_count);
+  bool key(std::string& name);
+  bool end_object();
+  bool start_array(std::size_t element_count);
+  bool end_array();
+  bool parse_error(std::size_t position, const std::string& last_token,
+                   const nlohmann::detail::exception& error);
+
+ private:
+  std::size_t consumed() const { return static_cast<std::size_t>(furthest_ - frame_.data()); }
+  std::size_t number_consumed() const;
+  Slot take_slot();
+  bool enter_nesting();
+  bool end_known_object();
+  bool check_required(std::span<const FieldSpec> fields);
+  bool read_string(Slot slot, std::string& value);
+  bool fail(std::string problem, std::size_t consumed);
+  bool fail_invalid_type(std::string_view found, Slot slot, std::size_t consumed);
+
+  std::string_view frame_;
+  const char* furthest_;  // one past the last byte the parser has taken from the frame
+  int nesting_ = 0;       // arrays and objects open, skipped ones included
+  int skip_depth_ = 0;    // arrays and objects open inside a skipped value
+  Container container_ = Container::None;
+  Slot pending_ = Slot::Skipped;  // what the value after the last key fills
+  uint32_t seen_ = 0;             // one bit per Slot whose key was read
+  bool complete_ = false;         // the top-level object has ended
+  HostMessage message_;
+  uint64_t used_bytes_ = 0;
+  storage::FileSystemKind file_system_ = storage::FileSystemKind::Other;
+  std::optional<JsonError> error_;
+};
+
+constexpr uint32_t slot_bit(Slot slot) { return uint32_t{1} << static_cast<unsigned>(slot); }
+
+// The parser reads one byte past a number before it hands the number over; that byte (never a
+// digit) is not part of the number.
+std::size_t HostMessageReader::number_consumed() const {
+  std::size_t read = consumed();
+  if (read > 0 && (frame_[read - 1] < '0' || frame_[read - 1] > '9')) --read;
+  return read;
+}
+
+Slot HostMessageReader::take_slot() {
+  switch (container_) {
+    case Container::None:
+      return Slot::Message;
+    case Container::Targets:
+      return Slot::Target;
+    case Container::Message:
+    case Container::Request:
+    case Container::Volume:
+      break;
+  }
+  return std::exchange(pending_, Slot::Skipped);
+}
+
+bool HostMessageReader::fail(std::string problem, std::size_t consumed) {
+  const std::string_view read = frame_.substr(0, consumed);
+  const std::size_t line = 1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
+  const std::size_t line_start = read.rfind('\n');
+  const std::size_t column =
+      line_start == std::string_view::npos ? consumed : consumed - line_start - 1;
+  problem += " at line " + std::to_string(line) + " column " + std::to_string(column);
+  error_ = JsonError{std::move(problem)};
+  return false;
+}
+
+bool HostMessageReader::fail_invalid_type(std::string_view found, Slot slot, std::size_t consumed) {
+  return fail("invalid type: " + std::string(found) + ", expected " +
+                  std::string(expected_description(slot)),
+              consumed);
+}
+
+bool HostMessageReader::enter_nesting() {
+  if (++nesting_ > kMaxNestingLevels) return fail("recursion limit exceeded", consumed());
+  return true;
+}
+
+bool HostMessageReader::null() {
+  if (skip_depth_ > 0) return true;
+  const Slot slot = take_slot();
+  if (slot == Slot::Skipped) return true;
+  if (slot == Slot::Volume) {
+    message_.request.volume.reset();
+    return true;
+  }
+  return fail_invalid_type("null", slot, consumed());
+}
+
+bool HostMessageReader::boolean(bool value) {
+  if (skip_depth_ > 0) return true;
+  const Slot slot = take_slot();
+  if (slot == Slot::Skipped) return true;
+  return fail_invalid_type(value ? "boolean `true`" : "boolean `false`", slot, consumed());
+}
+
+// Only negative numbers (and "-0") arrive here; the others come as unsigned.
+bool HostMessageReader::number_integer(Json::number_integer_t value) {
+  if (skip_depth_ > 0) return true;
+  const Slot slot = take_slot();
+  if (slot == Slot::Skipped) return true;
+  const std::string found = "integer `" + std::to_string(value) + "`";
+  if (slot != Slot::UsedBytes) return fail_invalid_type(found, slot, number_consumed());
+  if (value < 0) {
+    return fail("invalid value: " + found + ", expected " + std::string(expected_description(slot)),
+                number_consumed());
+  }
+  used_bytes_ = static_cast<uint64_t>(value);
+  return true;
+}
+
+bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
+  if (skip_depth_ > 0) return true;
+  const Slot slot = take_slot();
+  if (slot == Slot::Skipped) return true;
+  if (slot != Slot::UsedBytes) {
+    return fail_invalid_type("integer `" + std::to_string(value) + "`", slot, number_consumed());
+  }
+  used_bytes_ = value;
+  return true;
+}
+
+// Fractions, exponents and integers beyond the 64-bit ranges all arrive here.
+bool HostMessageReader::number_float(Json::number_float_t, const std::string& text) {
+  if (skip_depth_ > 0) return true;
+  const Slot slot = take_slot();
+  if (slot == Slot::Skipped) return true;
+  return fail_invalid_type("number `" + text + "`", slot, number_consumed());
+}
+
+bool HostMessageReader::string(std::string& value) {
+  if (skip_depth_ > 0) return true;
+  return read_string(take_slot(), value);
+}
+
+bool HostMessageReader::read_string(Slot slot, std::string& value) {
+  switch (slot) {
+    case Slot::Skipped:
+      return true;
+    case Slot::Type:
+      if (value == kMessageType) return true;
+      return fail(unknown_variant_problem(value, std::array{kMessageType}), consumed());
+    case Slot::Mode:
+      if (const auto mode = from_wire(value, kModes)) {
+        message_.request.mode = *mode;
+        return true;
+      }
+      return fail(unknown_variant_problem(value, kModes), consumed());
+    case Slot::FileSystem:
+      if (const auto kind = from_wire(value, kFileSystems)) {
+        file_system_ = *kind;
+        return true;
+      }
+      return fail(unknown_variant_problem(value, kFileSystems), consumed());
+    case Slot::Root:
+      message_.request.root = platform::from_utf8(value);
+      return true;
+    case Slot::Target:
+      message_.request.targets.push_back(platform::from_utf8(value));
+      return true;
+    case Slot::Message:
+    case Slot::Request:
+    case Slot::Targets:
+    case Slot::Volume:
+    case Slot::UsedBytes:
+      break;
+  }
+  return fail_invalid_type("string `" + value + "`", slot, consumed());
+}
+
+bool HostMessageReader::binary(Json::binary_t&) {
+  // JSON text never yields binary values; refuse one rather than guess.
+  if (skip_depth_ > 0) return true;
+  const Slot slot = take_slot();
+  if (slot == Slot::Skipped) return true;
+  return fail_invalid_type("binary data", slot, consumed());
+}
+
+bool HostMessageReader::start_object(std::size_t) {
+  if (!enter_nesting()) return false;
+  if (skip_depth_ > 0) {
+    ++skip_depth_;
+    return true;
+  }
+  switch (const Slot slot = take_slot()) {
+    case Slot::Skipped:
+      skip_depth_ = 1;
+      return true;
+    case Slot::Message:
+      container_ = Container::Message;
+      return true;
+    case Slot::Request:
+      container_ = Container::Request;
+      return true;
+    case Slot::Volume:
+      container_ = Container::Volume;
+      return true;
+    default:
+      return fail_invalid_type("object", slot, consumed());
+  }
+}
+
+bool HostMessageReader::key(std::string& name) {
+  if (skip_depth_ > 0) return true;
+  std::span<const FieldSpec> fields;
+  if (container_ == Container::Message) fields = kMessageFields;
+  if (container_ == Container::Request) fields = kRequestFields;
+  if (container_ == Container::Volume) fields = kVolumeFields;
+  for (const FieldSpec& field : fields) {
+    if (field.key != name) continue;
+    if ((seen_ & slot_bit(field.slot)) != 0) {
+      return fail("duplicate field `" + std::string(field.key) + "`", consumed());
+    }
+    seen_ |= slot_bit(field.slot);
+    pending_ = field.slot;
+    return true;
+  }
+  pending_ = Slot::Skipped;
+  return true;
+}
+
+bool HostMessageReader::check_required(std::span<const FieldSpec> fields) {
+  for (const FieldSpec& field : fields) {
+    if (field.required && (seen_ & slot_bit(field.slot)) == 0) {
+      return fail("missing field `" + std::string(field.key) + "`", consumed());
+    }
+  }
+  return true;
+}
+
+bool HostMessageReader::end_object() {
+  --nesting_;
+  if (skip_depth_ > 0) {
+    --skip_depth_;
+    return true;
+  }
+  return end_known_object();
+}
+
+bool HostMessageReader::end_known_object() {
+  switch (container_) {
+    case Container::Message:
+      if (!check_required(kMessageFields)) return false;
+      container_ = Container::None;
+      complete_ = true;
+      return true;
+    case Container::Request:
+      if (!check_required(kRequestFields)) return false;
+      container_ = Container::Message;
+      return true;
+    case Container::Volume:
+      if (!check_required(kVolumeFields)) return false;
+      message_.request.volume = storage::ElevatedVolume{used_bytes_, file_system_};
+      container_ = Container::Request;
+      return true;
+    case Container::None:
+    case Container::Targets:
+      break;
+  }
+  platform::panic("JSON parser closed an object that was not open");
+}
+
+bool HostMessageReader::start_array(std::size_t) {
+  if (!enter_nesting()) return false;
+  if (skip_depth_ > 0) {
+    ++skip_depth_;
+    return true;
+  }
+  const Slot slot = take_slot();
+  if (slot == Slot::Skipped) {
+    skip_depth_ = 1;
+    return true;
+  }
+  if (slot != Slot::Targets) return fail_invalid_type("array", slot, consumed());
+  container_ = Container::Targets;
+  return true;
+}
+
+bool HostMessageReader::end_array() {
+  --nesting_;
+  if (skip_depth_ > 0) {
+    --skip_depth_;
+    return true;
+  }
+  platform::check(container_ == Container::Targets,
+                  "JSON parser closed an array that was not open");
+  container_ = Container::Request;
+  return true;
+}
+
+// `position` counts every byte the lexer asked for, one past the end included when it ran out.
+bool HostMessageReader::parse_error(std::size_t position, const std::string&,
+                                    const nlohmann::detail::exception& error) {
+  const std::size_t read = std::min(position, frame_.size());
+  SyntaxErrorReport report;
+  report.exception_id = error.id;
+  report.library_text = error.what();
+  report.ran_past_end = position > frame_.size();
+  if (read > 0) report.last_byte = frame_[read - 1];
+  if (read > 1) {
+    const std::size_t before = frame_.find_last_not_of(" \t\n\r", read - 2);
+    if (before != std::string_view::npos) report.byte_before_token = frame_[before];
+  }
+  return fail(std::string(describe_syntax_error(report)), read);
+}
+
+tl::expected<HostMessage, JsonError> HostMessageReader::finish(bool parsed) {
+  if (!error_ && !(parsed && complete_)) fail("invalid JSON", consumed());
+  if (!error_) {
+    for (std::size_t i = consumed(); i < frame_.size(); ++i) {
+      if (is_json_whitespace(frame_[i])) continue;
+      fail("trailing characters", i + 1);
+      break;
+    }
+  }
+  if (error_) return tl::make_unexpected(std::move(*error_));
+  return std::move(message_);
+}
+
+}  // namespace
+
+tl::expected<HostMessage, JsonError> decode_host_message(std::string_view frame) {
+  HostMessageReader reader(frame);
+  const bool parsed = Json::sax_parse(reader.begin(), reader.end(), &reader,
+                                      Json::input_format_t::json, /*strict=*/false);
+  return reader.finish(parsed);
+}
+
+}  // namespace ketterlin::elevation

@@ -1,0 +1,188 @@
+// The helper's messages as compact JSON, written straight from the values into the output
+// string: fixed key fragments, decimal integers and escaped strings, no intermediate document.
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "elevation/json_text.h"
+#include "elevation/protocol.h"
+#include "platform/unicode.h"
+
+namespace ketterlin::elevation {
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr std::string_view kInvalidPathText = "path contains invalid UTF-8 characters";
+
+void append_bool(std::string& out, bool value) { out.append(value ? "true"sv : "false"sv); }
+
+void append_wire(std::string& out, std::string_view word) {
+  out.push_back('"');
+  out.append(word);
+  out.push_back('"');
+}
+
+// Free text (not a path): ill-formed UTF-8 is replaced rather than refused, so the host always
+// receives valid JSON.
+void append_json_text(std::string& out, std::string_view text) {
+  if (platform::is_valid_utf8(text)) {
+    append_json_string(out, text);
+  } else {
+    append_json_string(out, platform::utf8_lossy(text));
+  }
+}
+
+bool append_event(std::string& out, const EventMessage& message) {
+  const TargetProgress& progress = message.progress;
+  out.append(R"({"type":"event","event":{"type":"progress","targetIndex":)"sv);
+  append_json_u64(out, progress.target_index);
+  out.append(R"(,"currentPath":)"sv);
+  if (!append_json_path(out, progress.current_path)) return false;
+  out.append(R"(,"filesDiscovered":)"sv);
+  append_json_u64(out, progress.files_discovered);
+  out.append(R"(,"foldersDiscovered":)"sv);
+  append_json_u64(out, progress.folders_discovered);
+  out.append(R"(,"bytesMeasured":)"sv);
+  append_json_u64(out, progress.bytes_measured);
+  out.append(R"(,"inaccessibleItemCount":)"sv);
+  append_json_u64(out, progress.inaccessible_item_count);
+  out.append(R"(,"elapsedMillis":)"sv);
+  append_json_u64(out, progress.elapsed_millis);
+  out.append(R"(,"status":)"sv);
+  append_wire(out, to_wire(progress.status));
+  out.append("}}"sv);
+  return true;
+}
+
+void append_flags(std::string& out, const NodeRecordFlags& flags) {
+  out.append(R"({"cloudOnly":)"sv);
+  append_bool(out, flags.cloud_only);
+  out.append(R"(,"compressed":)"sv);
+  append_bool(out, flags.compressed);
+  out.append(R"(,"sparse":)"sv);
+  append_bool(out, flags.sparse);
+  out.append(R"(,"deduplicated":)"sv);
+  append_bool(out, flags.deduplicated);
+  out.push_back('}');
+}
+
+// "[b0,b1,...]": formatted on the stack and appended once, as it is in every node message.
+void append_byte_array(std::string& out, const std::array<uint8_t, 16>& bytes) {
+  char text[16 * 4 + 1];  // "[" + up to three digits and "," or "]" per byte
+  char* at = text;
+  *at++ = '[';
+  for (const uint8_t byte : bytes) {
+    if (byte >= 100) *at++ = static_cast<char>('0' + byte / 100);
+    if (byte >= 10) *at++ = static_cast<char>('0' + byte / 10 % 10);
+    *at++ = static_cast<char>('0' + byte % 10);
+    *at++ = ',';
+  }
+  at[-1] = ']';
+  out.append(text, static_cast<std::size_t>(at - text));
+}
+
+void append_identity(std::string& out, const std::optional<NodeRecordIdentity>& identity) {
+  if (!identity) {
+    out.append("null"sv);
+    return;
+  }
+  out.append(R"({"volumeSerial":)"sv);
+  append_json_u64(out, identity->volume_serial);
+  out.append(R"(,"fileId":)"sv);
+  append_byte_array(out, identity->file_id);
+  out.push_back('}');
+}
+
+bool append_node(std::string& out, const NodeMessage& message) {
+  const NodeRecord& node = message.node;
+  out.append(R"({"type":"node","targetIndex":)"sv);
+  append_json_u64(out, message.target_index);
+  out.append(R"(,"node":{"id":)"sv);
+  append_json_u64(out, node.id);
+  out.append(R"(,"parentId":)"sv);
+  if (node.parent_id) {
+    append_json_u64(out, *node.parent_id);
+  } else {
+    out.append("null"sv);
+  }
+  out.append(R"(,"path":)"sv);
+  if (!append_json_path(out, node.path)) return false;
+  out.append(R"(,"kind":)"sv);
+  append_wire(out, to_wire(node.kind));
+  out.append(R"(,"logicalBytes":)"sv);
+  append_json_u64(out, node.logical_bytes);
+  out.append(R"(,"sizeOnDiskBytes":)"sv);
+  append_json_u64(out, node.size_on_disk_bytes);
+  out.append(R"(,"flags":)"sv);
+  append_flags(out, node.flags);
+  out.append(R"(,"identity":)"sv);
+  append_identity(out, node.identity);
+  out.append(R"(,"linkTarget":)"sv);
+  if (node.link_target) {
+    if (!append_json_path(out, *node.link_target)) return false;
+  } else {
+    out.append("null"sv);
+  }
+  out.append(R"(,"modifiedAtEpochSeconds":)"sv);
+  append_json_u64(out, node.modified_at_epoch_seconds);
+  out.append("}}"sv);
+  return true;
+}
+
+bool append_tree_start(std::string& out, const TreeStartMessage& message) {
+  out.append(R"({"type":"treeStart","targetIndex":)"sv);
+  append_json_u64(out, message.target_index);
+  out.append(R"(,"fileSystem":)"sv);
+  if (message.file_system) {
+    append_wire(out, to_wire(*message.file_system));
+  } else {
+    out.append("null"sv);
+  }
+  out.push_back('}');
+  return true;
+}
+
+bool append_target_message(std::string& out, std::string_view type, uint64_t target_index) {
+  out.append(R"({"type":")"sv);
+  out.append(type);
+  out.append(R"(","targetIndex":)"sv);
+  append_json_u64(out, target_index);
+  out.push_back('}');
+  return true;
+}
+
+// One overload per variant; false when a path could not be written.
+bool append_message(std::string& out, const EventMessage& m) { return append_event(out, m); }
+bool append_message(std::string& out, const NodeMessage& m) { return append_node(out, m); }
+bool append_message(std::string& out, const TreeStartMessage& m) {
+  return append_tree_start(out, m);
+}
+bool append_message(std::string& out, const TreeEndMessage& m) {
+  return append_target_message(out, "treeEnd", m.target_index);
+}
+bool append_message(std::string& out, const TargetUnavailableMessage& m) {
+  return append_target_message(out, "targetUnavailable", m.target_index);
+}
+bool append_message(std::string& out, const CompleteMessage&) {
+  out.append(R"({"type":"complete"})"sv);
+  return true;
+}
+bool append_message(std::string& out, const FailureMessage& m) {
+  out.append(R"({"type":"failure","message":)"sv);
+  append_json_text(out, m.message);
+  out.push_back('}');
+  return true;
+}
+
+}  // namespace
+
+tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out) {
+  const bool written =
+      std::visit([&out](const auto& variant) { return append_message(out, variant); }, message);
+  if (!written) return tl::make_unexpected(JsonError{std::string(kInvalidPathText)});
+  return {};
+}
+
+}  // namespace ketterlin::elevation
