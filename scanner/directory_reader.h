@@ -96,6 +96,21 @@ struct DirectoryError {
 // The reader's own error: the listing was stopped by the cancel flag or by the sink.
 DirectoryError directory_cancelled();
 
+// The volume check every reader makes after opening the directory: the Volume event to send
+// before anything else (if any), and whether the directory is listed at all.
+struct VolumeDecision {
+  std::optional<VolumeEvent> event;
+  bool list = true;
+};
+
+// Decides for a directory on volume `volume_serial`. `file_system` is the kind read from the
+// volume, present exactly when the caller was asked to read it (query_file_system); without it a
+// Volume event says Other. No event is sent only when no kind was read and `expected_volume`
+// matches; a directory whose volume differs from a present `expected_volume` is not listed.
+[[nodiscard]] VolumeDecision decide_volume(uint64_t volume_serial,
+                                           std::optional<uint64_t> expected_volume,
+                                           std::optional<storage::FileSystemKind> file_system);
+
 inline constexpr std::size_t kListingBufferBytes = 65536;
 
 // Called once per batch, before the sink sees it, with the directory path and the batch's counts.

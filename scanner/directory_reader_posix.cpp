@@ -1,0 +1,567 @@
+// The directory reader on POSIX systems (Linux): getdents64 batches and one statx per entry.
+//
+// How a listing goes
+// ------------------
+// The directory is opened with O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC and without
+// following a link in any component of its path: the traversal never descends through links, so
+// every component is a real directory, and a link found there means the tree changed under us.
+// openat2 with RESOLVE_NO_SYMLINKS does that in one call; where the kernel lacks openat2, and for
+// paths longer than PATH_MAX, the path is walked one component at a time with openat.
+//
+// The directory's st_dev is the listing's volume serial: a file system mounted below the scan
+// root shows up as a folder on another device, which the shared volume check (decide_volume)
+// reports to the caller instead of listing it, as the Windows reader does for a volume found
+// behind a folder. The file-system kind is read (fstatfs, plus the mount table for FUSE) only
+// when the caller asks, for the scan root.
+//
+// Each batch is one getdents64 call into a 64 KiB buffer. "." and ".." produce nothing; a buffer
+// that held only them is still delivered, as an empty batch. A call that answers 0 ends the
+// listing. Every record then costs exactly one statx relative to the directory descriptor (links
+// not followed, automounts not triggered, only the fields we use): size, allocated blocks,
+// modification time, inode and the compressed attribute. Links cost two more calls, one to read
+// their text and one to learn whether they resolve to a directory. An entry that vanished between
+// the listing and its statx is skipped; one whose statx fails otherwise is kept with the type the
+// listing record gave it, sizes 0 and no identity.
+//
+// Mapping onto the Windows reader's rules
+// ---------------------------------------
+// - the first getdents64 answering 0 is the "no more files" of a first query: success, nothing
+//   delivered; an error of the first getdents64, like one of opening the directory or reading its
+//   device, keeps its Windows-equivalent code; an error of a later getdents64 carries none;
+// - the message is the system's text with " (os error N)", N being errno;
+// - file_id is the inode widened like a 64-bit file identifier; there is no listing method
+//   without identifiers, so file_id is absent only when statx failed or gave no inode;
+// - compressed comes from STATX_ATTR_COMPRESSED; sparse is set for a regular file whose
+//   allocated size is below its size while it is not compressed (the size of a directory or a
+//   link is no data size, so the test means nothing there); cloudOnly and deduplicated have no
+//   equivalent and are never set;
+// - every link is a symbolic link: Linux has no junctions or mount-point reparse points.
+//
+// System calls go through DirectorySystem so that tests can inject faults; interrupted calls
+// (EINTR) are retried here, around every call but close.
+#include "scanner/directory_reader_posix.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+
+#include "platform/os_error.h"
+
+namespace ketterlin::scanner::posix {
+namespace {
+
+// Layout of a linux_dirent64 record: d_ino (8 bytes), d_off (8), d_reclen (2), d_type (1), then
+// the NUL-terminated name.
+constexpr std::size_t kRecordLengthOffset = 16;
+constexpr std::size_t kRecordTypeOffset = 18;
+constexpr std::size_t kRecordNameOffset = 19;
+
+// The longest link text read; longer ones are left without a target.
+constexpr std::size_t kMaxLinkTextBytes = 1 << 20;
+
+template <class Call>
+auto retry_interrupted(Call call) {
+  for (;;) {
+    auto result = call();
+    if (result != -EINTR) return result;
+  }
+}
+
+DirectoryError error_from_errno(int errno_value, bool keep_code) {
+  return DirectoryError{platform::to_string(platform::OsError{static_cast<uint32_t>(errno_value)}),
+                        keep_code ? win32_code_for_errno(errno_value) : std::nullopt};
+}
+
+// An open descriptor, closed through the system that opened it when dropped.
+class OwnedDescriptor {
+ public:
+  OwnedDescriptor(const DirectorySystem& system, int fd) : system_(&system), fd_(fd) {}
+  OwnedDescriptor(OwnedDescriptor&& other) noexcept
+      : system_(other.system_), fd_(std::exchange(other.fd_, -1)) {}
+  OwnedDescriptor& operator=(OwnedDescriptor&& other) noexcept {
+    std::swap(system_, other.system_);
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  OwnedDescriptor(const OwnedDescriptor&) = delete;
+  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+  // A failed close is ignored: the descriptor is released either way on Linux.
+  ~OwnedDescriptor() {
+    if (fd_ >= 0) system_->close(fd_);
+  }
+
+  int get() const { return fd_; }
+
+ private:
+  const DirectorySystem* system_;
+  int fd_;
+};
+
+// Opens `path` one component at a time, no link followed: the owned descriptor, or errno.
+tl::expected<OwnedDescriptor, int> open_by_components(const DirectorySystem& system,
+                                                      std::string_view path) {
+  std::optional<OwnedDescriptor> current;
+  if (path.starts_with('/')) {
+    const int fd = retry_interrupted(
+        [&] { return system.open_directory_at(DirectorySystem::kCurrentDirectory, "/"); });
+    if (fd < 0) return tl::unexpected(-fd);
+    current.emplace(system, fd);
+  }
+  std::string component;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > start) {
+      component.assign(path.substr(start, end - start));
+      const int parent = current ? current->get() : DirectorySystem::kCurrentDirectory;
+      const int fd =
+          retry_interrupted([&] { return system.open_directory_at(parent, component.c_str()); });
+      if (fd < 0) return tl::unexpected(-fd);
+      current.emplace(system, fd);
+    }
+    start = end + 1;
+  }
+  if (!current) return tl::unexpected(ENOENT);  // an empty path names nothing
+  return std::move(*current);
+}
+
+// Opens the directory to list: the owned descriptor, or errno.
+tl::expected<OwnedDescriptor, int> open_directory(const DirectorySystem& system,
+                                                  platform::OsStringView directory_path) {
+  // The system reads a path up to its first NUL: a path holding one names some other directory.
+  if (directory_path.find('\0') != platform::OsStringView::npos) return tl::unexpected(EINVAL);
+  const std::string path(directory_path);
+  if (path.size() < PATH_MAX) {
+    const int fd = retry_interrupted([&] { return system.open_path_without_links(path.c_str()); });
+    if (fd >= 0) return OwnedDescriptor(system, fd);
+    // Without openat2 (ENOSYS, or EPERM from a filter that blocks unknown calls) the walk below
+    // does the same work, and gives the true error if there is one.
+    if (fd != -ENOSYS && fd != -EPERM && fd != -ENAMETOOLONG) return tl::unexpected(-fd);
+  }
+  return open_by_components(system, path);
+}
+
+EntryType type_from_listing(uint8_t d_type) {
+  switch (d_type) {
+    case DT_REG:
+      return EntryType::Regular;
+    case DT_DIR:
+      return EntryType::Directory;
+    case DT_LNK:
+      return EntryType::SymbolicLink;
+    case DT_UNKNOWN:
+      return EntryType::Unknown;
+    default:
+      return EntryType::Other;
+  }
+}
+
+uint64_t allocated_bytes(uint64_t blocks) {
+  constexpr uint64_t kBlockBytes = 512;
+  return blocks > std::numeric_limits<uint64_t>::max() / kBlockBytes
+             ? std::numeric_limits<uint64_t>::max()
+             : blocks * kBlockBytes;
+}
+
+FileId file_id_from_inode(uint64_t inode) {
+  FileId id{};
+  for (std::size_t i = 0; i < 8; ++i) id[i] = static_cast<uint8_t>(inode >> (8 * i));
+  return id;
+}
+
+// The text of the link `name`, as stored; nullopt when it cannot be read.
+std::optional<platform::OsString> read_link_target(const DirectorySystem& system, int directory_fd,
+                                                   const char* name, uint64_t size_hint) {
+  std::size_t capacity = size_hint > 0 && size_hint < kMaxLinkTextBytes ? size_hint + 1 : 256;
+  platform::OsString text;
+  while (capacity <= kMaxLinkTextBytes) {
+    text.resize(capacity);
+    const std::ptrdiff_t length = retry_interrupted(
+        [&] { return system.read_link(directory_fd, name, text.data(), text.size()); });
+    if (length < 0) return std::nullopt;
+    // A result that fills the buffer may have been cut short.
+    if (static_cast<std::size_t>(length) < capacity) {
+      text.resize(static_cast<std::size_t>(length));
+      return text;
+    }
+    capacity *= 2;
+  }
+  return std::nullopt;
+}
+
+// Fills `entry` from one listing record. False when the entry vanished before its statx.
+bool decode_entry(const DirectorySystem& system, int directory_fd, const char* name,
+                  std::size_t name_length, uint8_t d_type, EntryMetadata& entry) {
+  EntryStatus status;
+  const int stat_result =
+      retry_interrupted([&] { return system.stat_entry(directory_fd, name, status); });
+  if (stat_result == -ENOENT) return false;
+
+  entry.name.assign(name, name_length);
+  EntryType type = type_from_listing(d_type);
+  if (stat_result >= 0) {
+    if (status.type != EntryType::Unknown) type = status.type;
+    entry.logical_bytes = status.size;
+    entry.size_on_disk_bytes = allocated_bytes(status.blocks);
+    entry.modified_at_epoch_seconds =
+        status.modified_seconds > 0 ? static_cast<uint64_t>(status.modified_seconds) : 0;
+    if (status.inode) entry.file_id = file_id_from_inode(*status.inode);
+    if (status.compressed) {
+      entry.flags |= kCompressed;
+    } else if (type == EntryType::Regular && entry.size_on_disk_bytes < entry.logical_bytes) {
+      entry.flags |= kSparse;
+    }
+  }
+
+  switch (type) {
+    case EntryType::Directory:
+      entry.kind = DirectoryEntry{};
+      entry.is_directory = true;
+      break;
+    case EntryType::SymbolicLink:
+      entry.kind = LinkEntry{LinkKind::SymbolicLink,
+                             read_link_target(system, directory_fd, name, status.size)};
+      entry.is_directory =
+          retry_interrupted([&] { return system.resolves_to_directory(directory_fd, name); }) == 1;
+      break;
+    case EntryType::Regular:
+    case EntryType::Other:
+    case EntryType::Unknown:
+      entry.kind = FileEntry{};
+      break;
+  }
+  return true;
+}
+
+// One record of a getdents64 buffer, or nothing when the record is malformed.
+struct Record {
+  std::size_t length = 0;
+  const char* name = nullptr;
+  std::size_t name_length = 0;
+  uint8_t d_type = 0;
+};
+
+std::optional<Record> record_at(const std::byte* records, std::size_t size, std::size_t offset) {
+  if (size - offset <= kRecordNameOffset) return std::nullopt;
+  uint16_t length = 0;
+  std::memcpy(&length, records + offset + kRecordLengthOffset, sizeof length);
+  if (length <= kRecordNameOffset || length > size - offset) return std::nullopt;
+  Record record;
+  record.length = length;
+  record.name = reinterpret_cast<const char*>(records + offset + kRecordNameOffset);
+  const void* terminator = std::memchr(record.name, '\0', length - kRecordNameOffset);
+  if (terminator == nullptr) return std::nullopt;
+  record.name_length = static_cast<std::size_t>(static_cast<const char*>(terminator) - record.name);
+  record.d_type = static_cast<uint8_t>(records[offset + kRecordTypeOffset]);
+  return record;
+}
+
+bool is_dot_or_dot_dot(const Record& record) {
+  const std::string_view name(record.name, record.name_length);
+  return name == "." || name == "..";
+}
+
+// Turns the `size` bytes of records into entries of one batch, counted into `counts`.
+EntriesEvent decode_batch(const DirectorySystem& system, int directory_fd, uint64_t volume_serial,
+                          const std::byte* records, std::size_t size, BatchCounts& counts) {
+  std::size_t record_count = 0;
+  std::size_t offset = 0;
+  while (const auto record = record_at(records, size, offset)) {
+    offset += record->length;
+    ++record_count;
+  }
+  EntriesEvent batch;
+  batch.reserve(record_count);
+  offset = 0;
+  while (const auto record = record_at(records, size, offset)) {
+    offset += record->length;
+    if (is_dot_or_dot_dot(*record)) continue;
+    EntryMetadata& entry = batch.emplace_back();
+    entry.volume_serial = volume_serial;
+    if (!decode_entry(system, directory_fd, record->name, record->name_length, record->d_type,
+                      entry)) {
+      batch.pop_back();
+      continue;
+    }
+    counts.add(entry);
+  }
+  return batch;
+}
+
+// The listing loop: one batch per getdents64 until it answers 0.
+tl::expected<void, DirectoryError> list_entries(const DirectorySystem& system, int directory_fd,
+                                                uint64_t volume_serial,
+                                                platform::OsStringView directory_path,
+                                                const std::atomic<bool>& cancel,
+                                                const ProgressCallback& progress,
+                                                const DirectorySink& sink) {
+  const auto buffer = std::make_unique_for_overwrite<std::byte[]>(kListingBufferBytes);
+  for (bool first_batch = true;; first_batch = false) {
+    if (cancel.load(std::memory_order_acquire)) return tl::unexpected(directory_cancelled());
+    const std::ptrdiff_t filled = retry_interrupted(
+        [&] { return system.read_entries(directory_fd, buffer.get(), kListingBufferBytes); });
+    if (filled < 0) return tl::unexpected(error_from_errno(static_cast<int>(-filled), first_batch));
+    if (filled == 0) return {};
+    BatchCounts counts;
+    EntriesEvent batch = decode_batch(system, directory_fd, volume_serial, buffer.get(),
+                                      static_cast<std::size_t>(filled), counts);
+    progress(directory_path, counts);
+    if (!sink(DirectoryEvent(std::move(batch)))) return tl::unexpected(directory_cancelled());
+  }
+}
+
+// Reads a whole (small) file; empty when it cannot be read.
+std::string read_small_file(const char* path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return std::move(text).str();
+}
+
+constexpr uint64_t kNtfsMagic = 0x5346544e;   // the classic ntfs driver
+constexpr uint64_t kNtfs3Magic = 0x7366746e;  // ntfs3
+constexpr uint64_t kExFatMagic = 0x2011bab0;
+constexpr uint64_t kFatMagic = 0x4d44;  // vfat and msdos
+constexpr uint64_t kFuseMagic = 0x65735546;
+
+storage::FileSystemKind kind_from_type_name(std::string_view name) {
+  if (name == "ntfs" || name == "ntfs3" || name == "ntfs-3g") return storage::FileSystemKind::Ntfs;
+  if (name == "exfat") return storage::FileSystemKind::ExFat;
+  if (name == "vfat" || name == "msdos") return storage::FileSystemKind::Fat32;
+  return storage::FileSystemKind::Other;
+}
+
+}  // namespace
+
+const int DirectorySystem::kCurrentDirectory = AT_FDCWD;
+
+int DirectorySystem::open_path_without_links(const char* path) const {
+  static std::atomic<bool> openat2_missing{false};
+  if (openat2_missing.load(std::memory_order_relaxed)) return -ENOSYS;
+  open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (fd >= 0) return static_cast<int>(fd);
+  if (errno == ENOSYS || errno == E2BIG) {
+    openat2_missing.store(true, std::memory_order_relaxed);
+    return -ENOSYS;
+  }
+  return -errno;
+}
+
+int DirectorySystem::open_directory_at(int parent_fd, const char* name) const {
+  const int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return fd >= 0 ? fd : -errno;
+}
+
+int DirectorySystem::close(int fd) const { return ::close(fd) == 0 ? 0 : -errno; }
+
+int DirectorySystem::device_of(int fd, uint64_t& device) const {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return -errno;
+  device = status.st_dev;
+  return 0;
+}
+
+storage::FileSystemKind DirectorySystem::file_system_of(int fd) const {
+  struct statfs volume {};
+  struct stat status {};
+  if (::fstatfs(fd, &volume) != 0 || ::fstat(fd, &status) != 0) {
+    return storage::FileSystemKind::Other;
+  }
+  const auto magic = static_cast<uint64_t>(static_cast<unsigned long>(volume.f_type));
+  if (magic != kFuseMagic) return classify_file_system(magic, {}, {});
+  // A FUSE mount names its file system only in the mount table, and a plain fuseblk mount
+  // (ntfs-3g, exfat-fuse) not even there: udev knows what the block device holds.
+  const uint32_t device_major = major(status.st_dev);
+  const uint32_t device_minor = minor(status.st_dev);
+  const std::string mountinfo = read_small_file("/proc/self/mountinfo");
+  const std::string_view mount_type = mount_type_of_device(mountinfo, device_major, device_minor);
+  std::string device_record;
+  if (mount_type == "fuseblk") {
+    const std::string record_path =
+        "/run/udev/data/b" + std::to_string(device_major) + ":" + std::to_string(device_minor);
+    device_record = read_small_file(record_path.c_str());
+  }
+  return classify_file_system(magic, mount_type, udev_file_system_type(device_record));
+}
+
+std::ptrdiff_t DirectorySystem::read_entries(int fd, std::byte* buffer, std::size_t size) const {
+  const long filled = syscall(SYS_getdents64, fd, buffer, size);
+  return filled >= 0 ? filled : -errno;
+}
+
+int DirectorySystem::stat_entry(int directory_fd, const char* name, EntryStatus& status) const {
+  struct statx result {};
+  if (::statx(directory_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_SIZE | STATX_BLOCKS | STATX_MTIME | STATX_INO, &result) != 0) {
+    return -errno;
+  }
+  if (result.stx_mask & STATX_TYPE) {
+    switch (result.stx_mode & S_IFMT) {
+      case S_IFREG:
+        status.type = EntryType::Regular;
+        break;
+      case S_IFDIR:
+        status.type = EntryType::Directory;
+        break;
+      case S_IFLNK:
+        status.type = EntryType::SymbolicLink;
+        break;
+      default:
+        status.type = EntryType::Other;
+        break;
+    }
+  }
+  if (result.stx_mask & STATX_SIZE) status.size = result.stx_size;
+  if (result.stx_mask & STATX_BLOCKS) status.blocks = result.stx_blocks;
+  if (result.stx_mask & STATX_MTIME) status.modified_seconds = result.stx_mtime.tv_sec;
+  if (result.stx_mask & STATX_INO) status.inode = result.stx_ino;
+  status.compressed = (result.stx_attributes & STATX_ATTR_COMPRESSED) != 0;
+  return 0;
+}
+
+std::ptrdiff_t DirectorySystem::read_link(int directory_fd, const char* name, char* buffer,
+                                          std::size_t size) const {
+  const ssize_t length = ::readlinkat(directory_fd, name, buffer, size);
+  return length >= 0 ? length : -errno;
+}
+
+int DirectorySystem::resolves_to_directory(int directory_fd, const char* name) const {
+  struct stat status {};
+  if (::fstatat(directory_fd, name, &status, 0) != 0) return -errno;
+  return S_ISDIR(status.st_mode) ? 1 : 0;
+}
+
+const DirectorySystem& real_directory_system() {
+  static const DirectorySystem system;
+  return system;
+}
+
+std::optional<uint32_t> win32_code_for_errno(int errno_value) {
+  switch (errno_value) {
+    case EACCES:
+    case EPERM:
+      return 5;  // ERROR_ACCESS_DENIED
+    case ENOENT:
+      return 2;  // ERROR_FILE_NOT_FOUND
+    case ENOTDIR:
+      return 3;  // ERROR_PATH_NOT_FOUND
+    default:
+      return std::nullopt;
+  }
+}
+
+storage::FileSystemKind classify_file_system(uint64_t magic, std::string_view mount_type,
+                                             std::string_view device_type) {
+  switch (magic) {
+    case kNtfsMagic:
+    case kNtfs3Magic:
+      return storage::FileSystemKind::Ntfs;
+    case kExFatMagic:
+      return storage::FileSystemKind::ExFat;
+    case kFatMagic:
+      return storage::FileSystemKind::Fat32;
+    case kFuseMagic:
+      break;
+    default:
+      return storage::FileSystemKind::Other;
+  }
+  // "fuseblk.ntfs" or "fuse.ntfs-3g" carry their subtype; a bare "fuseblk" is what the device
+  // holds.
+  for (const std::string_view prefix : {"fuseblk.", "fuse."}) {
+    if (mount_type.starts_with(prefix))
+      return kind_from_type_name(mount_type.substr(prefix.size()));
+  }
+  if (mount_type == "fuseblk") return kind_from_type_name(device_type);
+  return storage::FileSystemKind::Other;
+}
+
+std::string_view mount_type_of_device(std::string_view mountinfo, uint32_t major, uint32_t minor) {
+  const std::string device = std::to_string(major) + ":" + std::to_string(minor);
+  while (!mountinfo.empty()) {
+    const std::size_t line_end = std::min(mountinfo.find('\n'), mountinfo.size());
+    const std::string_view line = mountinfo.substr(0, line_end);
+    mountinfo.remove_prefix(std::min(line_end + 1, mountinfo.size()));
+    // "36 35 98:0 /root /mount options [optional fields...] - type source super-options"
+    const std::size_t first_blank = line.find(' ');
+    const std::size_t second_blank = line.find(' ', first_blank + 1);
+    if (first_blank == std::string_view::npos || second_blank == std::string_view::npos) continue;
+    const std::size_t third_blank = line.find(' ', second_blank + 1);
+    if (line.substr(second_blank + 1, third_blank - second_blank - 1) != device) continue;
+    const std::size_t separator = line.find(" - ");
+    if (separator == std::string_view::npos) continue;
+    const std::string_view rest = line.substr(separator + 3);
+    return rest.substr(0, rest.find(' '));
+  }
+  return {};
+}
+
+std::string_view udev_file_system_type(std::string_view record) {
+  constexpr std::string_view kKey = "E:ID_FS_TYPE=";
+  while (!record.empty()) {
+    const std::size_t line_end = std::min(record.find('\n'), record.size());
+    const std::string_view line = record.substr(0, line_end);
+    record.remove_prefix(std::min(line_end + 1, record.size()));
+    if (line.starts_with(kKey)) return line.substr(kKey.size());
+  }
+  return {};
+}
+
+tl::expected<void, DirectoryError> read_directory_with(
+    const DirectorySystem& system, platform::OsStringView directory_path,
+    std::optional<uint64_t> expected_volume, bool query_file_system,
+    const std::atomic<bool>& cancel, const ProgressCallback& progress, const DirectorySink& sink) {
+  if (cancel.load(std::memory_order_acquire)) return tl::unexpected(directory_cancelled());
+
+  auto directory = open_directory(system, directory_path);
+  if (!directory) return tl::unexpected(error_from_errno(directory.error(), true));
+
+  uint64_t volume_serial = 0;
+  const int device_result =
+      retry_interrupted([&] { return system.device_of(directory->get(), volume_serial); });
+  if (device_result < 0) return tl::unexpected(error_from_errno(-device_result, true));
+
+  std::optional<storage::FileSystemKind> file_system;
+  if (query_file_system) file_system = system.file_system_of(directory->get());
+  VolumeDecision decision = decide_volume(volume_serial, expected_volume, file_system);
+  if (decision.event && !sink(DirectoryEvent(*decision.event))) {
+    return tl::unexpected(directory_cancelled());
+  }
+  if (!decision.list) return {};
+  return list_entries(system, directory->get(), volume_serial, directory_path, cancel, progress,
+                      sink);
+}
+
+}  // namespace ketterlin::scanner::posix
+
+namespace ketterlin::scanner {
+
+tl::expected<void, DirectoryError> read_directory(platform::OsStringView directory_path,
+                                                  std::optional<uint64_t> expected_volume,
+                                                  bool query_file_system,
+                                                  const std::atomic<bool>& cancel,
+                                                  const ProgressCallback& progress,
+                                                  const DirectorySink& sink) {
+  return posix::read_directory_with(posix::real_directory_system(), directory_path, expected_volume,
+                                    query_file_system, cancel, progress, sink);
+}
+
+}  // namespace ketterlin::scanner

@@ -1,0 +1,101 @@
+// The POSIX directory reader's seam: the few system calls it makes, behind one small interface,
+// so that tests can inject interrupted calls, denied opens, failing listings, vanishing entries
+// and foreign volumes without root or special file systems. Only the POSIX reader and its tests
+// include this header.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include <tl/expected.hpp>
+
+#include "platform/os_string.h"
+#include "scanner/directory_reader.h"
+#include "storage/volume.h"
+
+namespace ketterlin::scanner::posix {
+
+// The type of an entry as statx or the listing record reports it.
+enum class EntryType : uint8_t {
+  Unknown,  // the listing did not say (DT_UNKNOWN)
+  Regular,
+  Directory,
+  SymbolicLink,
+  Other,  // fifo, socket, device
+};
+
+// What one statx of an entry says. Fields the file system did not fill stay at their defaults.
+struct EntryStatus {
+  EntryType type = EntryType::Unknown;
+  uint64_t size = 0;
+  uint64_t blocks = 0;  // 512-byte units
+  int64_t modified_seconds = 0;
+  std::optional<uint64_t> inode;
+  bool compressed = false;
+};
+
+// The system calls of one listing. Every call answers the raw result: a non-negative value on
+// success, or the negated errno on failure. EINTR is answered, not retried; the reader retries.
+// The default implementations make the real calls; a test overrides the ones it needs to fake.
+// Thread-safe: one instance serves all listings at once.
+class DirectorySystem {
+ public:
+  // A parent descriptor that means the current directory (AT_FDCWD).
+  static const int kCurrentDirectory;
+
+  virtual ~DirectorySystem() = default;
+
+  // Opens `path` as a directory without following a link in any component (openat2 with
+  // RESOLVE_NO_SYMLINKS): a descriptor, or -ENOSYS where the kernel lacks the call.
+  virtual int open_path_without_links(const char* path) const;
+  // Opens the single component `name` below `parent_fd` as a directory, a final link not followed
+  // (O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC).
+  virtual int open_directory_at(int parent_fd, const char* name) const;
+  virtual int close(int fd) const;
+  // The device that holds the open file `fd` (fstat st_dev), stored in `device`.
+  virtual int device_of(int fd, uint64_t& device) const;
+  // The kind of file system that holds `fd`; Other when it cannot be told. Never fails.
+  virtual storage::FileSystemKind file_system_of(int fd) const;
+  // One getdents64: the number of bytes of records written into `buffer`, 0 at the end.
+  virtual std::ptrdiff_t read_entries(int fd, std::byte* buffer, std::size_t size) const;
+  // One statx of `name` below `directory_fd`, links not followed, automounts not triggered.
+  virtual int stat_entry(int directory_fd, const char* name, EntryStatus& status) const;
+  // readlinkat: the number of bytes of the link text written into `buffer` (not terminated).
+  virtual std::ptrdiff_t read_link(int directory_fd, const char* name, char* buffer,
+                                   std::size_t size) const;
+  // Whether `name` below `directory_fd`, links followed, is a directory: 1 or 0.
+  virtual int resolves_to_directory(int directory_fd, const char* name) const;
+};
+
+// The real system calls.
+const DirectorySystem& real_directory_system();
+
+// read_directory, making its system calls through `system`.
+[[nodiscard]] tl::expected<void, DirectoryError> read_directory_with(
+    const DirectorySystem& system, platform::OsStringView directory_path,
+    std::optional<uint64_t> expected_volume, bool query_file_system,
+    const std::atomic<bool>& cancel, const ProgressCallback& progress, const DirectorySink& sink);
+
+// The Windows error code that stands for `errno_value` in a DirectoryError: 5 for EACCES and
+// EPERM, 2 for ENOENT, 3 for ENOTDIR; none for anything else.
+std::optional<uint32_t> win32_code_for_errno(int errno_value);
+
+// The file-system kind from what the system says about a mount: the statfs magic number, the
+// mount's type as /proc/self/mountinfo gives it ("fuseblk", "fuseblk.ntfs", ...) and the block
+// device's file-system type as udev recorded it ("ntfs"). The last two matter only for FUSE
+// mounts and may be empty.
+storage::FileSystemKind classify_file_system(uint64_t magic, std::string_view mount_type,
+                                             std::string_view device_type);
+
+// The mount type ("ext4", "fuseblk") of the mount on device `major`:`minor` in the text of
+// /proc/self/mountinfo; empty when no line is for that device.
+std::string_view mount_type_of_device(std::string_view mountinfo, uint32_t major, uint32_t minor);
+
+// The ID_FS_TYPE value in the text of a udev database record (/run/udev/data/b<major>:<minor>);
+// empty when the record has none.
+std::string_view udev_file_system_type(std::string_view record);
+
+}  // namespace ketterlin::scanner::posix

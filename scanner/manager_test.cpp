@@ -1,0 +1,346 @@
+#include "scanner/manager.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "platform/file_system.h"
+#include "platform/os_error.h"
+#include "scanner/scan_testing.h"
+
+namespace ketterlin::scanner {
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// A fresh folder for one test, removed afterwards.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    path_ = fs::temp_directory_path() /
+            ("ketterlin-manager-test-" + std::to_string(std::hash<std::thread::id>{}(
+                                             std::this_thread::get_id())) +
+             "-" + std::to_string(counter_++));
+    fs::create_directories(path_);
+  }
+  ~TemporaryFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  OsString os_path() const { return path_.native(); }
+  OsString canonical() const { return *platform::canonicalize(os_path()); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  static inline int counter_ = 0;
+  fs::path path_;
+};
+
+std::vector<ScanStatus> statuses_until_closed(ScanHandle& handle) {
+  std::vector<ScanStatus> seen;
+  for (;;) {
+    NextProgress next = next_progress(handle, 5s);
+    if (std::holds_alternative<ProgressClosed>(next)) return seen;
+    if (std::holds_alternative<ProgressTimedOut>(next)) {
+      ADD_FAILURE() << "no progress within 5 s";
+      return seen;
+    }
+    seen.push_back(std::get<ScanProgress>(next).status);
+    if (is_terminal(seen.back())) return seen;
+  }
+}
+
+TEST(PoolThreadCount, FollowsTheHardwareThreads) {
+  const std::pair<unsigned, unsigned> cases[] = {{0, 1},  {1, 1},  {2, 1},  {3, 1},
+                                                 {4, 2},  {9, 7},  {10, 8}, {16, 8}};
+  for (const auto& [hardware, pool] : cases) {
+    SCOPED_TRACE(hardware);
+    EXPECT_EQ(pool_thread_count(hardware), pool);
+  }
+}
+
+TEST(WorkerPool, RunsItsThreadsUnderTheirNames) {
+  auto pool = *WorkerPool::create(pool_thread_count(16));
+  ASSERT_EQ(pool->thread_count(), 8u);
+  std::mutex mutex;
+  std::condition_variable all_arrived;
+  std::set<std::string> names;
+  int arrived = 0;
+  {
+    WorkerPool::Scope scope(*pool);
+    for (int i = 0; i < 8; ++i) {
+      scope.spawn([&] {
+        std::unique_lock lock(mutex);
+        names.insert(platform::current_thread_name());
+        ++arrived;
+        all_arrived.notify_all();
+        // Eight jobs can only all be here at once on eight threads.
+        all_arrived.wait_for(lock, 10s, [&] { return arrived == 8; });
+      });
+    }
+    {
+      // Waiting on the scope could lend this thread to the pool; wait for the jobs first.
+      std::unique_lock lock(mutex);
+      all_arrived.wait_for(lock, 10s, [&] { return arrived == 8; });
+    }
+    scope.wait();
+  }
+  std::set<std::string> expected;
+  for (int i = 0; i < 8; ++i) {
+    const std::string full = "ketterlin-scan-" + std::to_string(i);
+    expected.insert(names.contains(full) ? full : platform::short_thread_name(full));
+  }
+  EXPECT_EQ(names, expected);
+}
+
+TEST(ScanManagerError, DisplayAndDebugForms) {
+  const ScanManagerError error{"cannot build the pool"};
+  EXPECT_EQ(to_string(error), "cannot build the pool");
+  EXPECT_EQ(debug_string(error), "ScanManagerError(\"cannot build the pool\")");
+}
+
+class ScanManagerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ScanManager> manager(ScanManager::ThreadStarter starter = {}) {
+    ScanManager::Options options;
+    options.read_directory = reader_.function();
+    options.start_thread = std::move(starter);
+    return *ScanManager::create(std::move(options));
+  }
+
+  ScanRequest request_for(const TemporaryFolder& folder) {
+    ScanRequest request;
+    request.root = folder.os_path();
+    return request;
+  }
+
+  FakeReader reader_;
+  TemporaryFolder folder_;
+};
+
+TEST_F(ScanManagerTest, AQuickScanReportsQueuedRunningCompletedThenItsResult) {
+  reader_.on(platform::join_path(folder_.canonical(), {}),
+             {{Batch{{file("a", 3, 4096, 1)}}}, ok()});
+  auto scans = manager();
+  ScanHandle handle = scans->start(request_for(folder_));
+  EXPECT_EQ(handle.id, ScanId{1});
+
+  std::vector<ScanProgress> snapshots;
+  for (;;) {
+    NextProgress next = next_progress(handle, 5s);
+    ASSERT_TRUE(std::holds_alternative<ScanProgress>(next));
+    snapshots.push_back(std::get<ScanProgress>(next));
+    if (is_terminal(snapshots.back().status)) break;
+  }
+  ASSERT_GE(snapshots.size(), 3u);
+  EXPECT_EQ(snapshots.front().status, ScanStatus::Queued);
+  EXPECT_EQ(snapshots.front().current_path, folder_.os_path());
+  EXPECT_EQ(snapshots[1].status, ScanStatus::Running);
+  EXPECT_EQ(snapshots.back().status, ScanStatus::Completed);
+  EXPECT_EQ(snapshots.back().files_discovered, 1u);
+  EXPECT_EQ(snapshots.back().folders_discovered, 1u);
+  EXPECT_EQ(snapshots.back().bytes_measured, 4096u);
+
+  ScanOutcome outcome = wait(std::move(handle));
+  ASSERT_TRUE(std::holds_alternative<ScanResult>(outcome));
+  const ScanResult& result = std::get<ScanResult>(outcome);
+  EXPECT_EQ(result.final_progress, snapshots.back());
+  EXPECT_EQ(result.id, ScanId{1});
+  EXPECT_EQ(result.tree.node_count(), 2u);
+  EXPECT_EQ(result.modified_at.size(), 2u);
+
+  EXPECT_EQ(scans->start(request_for(folder_)).id, ScanId{2});
+}
+
+TEST_F(ScanManagerTest, CoordinatorThreadsAreNamedAfterTheirScan) {
+  reader_.on(platform::join_path(folder_.canonical(), {}), {{Batch{}}, ok()});
+  std::mutex mutex;
+  std::vector<std::string> names;
+  std::vector<std::thread> threads;
+  auto scans = manager([&](std::function<void()> job) {
+    threads.emplace_back([&, job] {
+      job();
+      std::lock_guard lock(mutex);
+      names.push_back(platform::current_thread_name());
+    });
+  });
+  for (int i = 0; i < 2; ++i) {
+    ScanHandle handle = scans->start(request_for(folder_));
+    (void)wait(std::move(handle));
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(names.size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    const std::string full = "ketterlin-scan-coordinator-" + std::to_string(i + 1);
+    EXPECT_TRUE(names[i] == full || names[i] == platform::short_thread_name(full)) << names[i];
+  }
+  // The directory job ran on a pool thread.
+  EXPECT_EQ(reader_.calls().at(0).thread_name.rfind("kscan-", 0) == 0 ||
+                reader_.calls().at(0).thread_name.rfind("ketterlin-scan-", 0) == 0,
+            true);
+}
+
+TEST_F(ScanManagerTest, AThirdScanWaitsForASlotAndCanBeCancelledThere) {
+  std::promise<void> open;
+  reader_.on(platform::join_path(folder_.canonical(), {}),
+             {{WaitFor{open.get_future().share()}, Batch{}}, ok()});
+  auto scans = manager();
+  ScanHandle first = scans->start(request_for(folder_));
+  ScanHandle second = scans->start(request_for(folder_));
+  for (ScanHandle* running : {&first, &second}) {
+    EXPECT_EQ(std::get<ScanProgress>(next_progress(*running, 5s)).status, ScanStatus::Queued);
+    EXPECT_EQ(std::get<ScanProgress>(next_progress(*running, 5s)).status, ScanStatus::Running);
+  }
+  ScanHandle third = scans->start(request_for(folder_));
+
+  // The first two run; the third announces Queued and then nothing while both slots are held.
+  EXPECT_EQ(std::get<ScanProgress>(next_progress(third, 5s)).status, ScanStatus::Queued);
+  EXPECT_TRUE(std::holds_alternative<ProgressTimedOut>(next_progress(third, 200ms)));
+
+  third.cancel_requested->store(true);
+  const auto cancelled_at = Clock::now();
+  ASSERT_EQ(std::get<ScanProgress>(next_progress(third, 5s)).status, ScanStatus::Cancelled);
+  EXPECT_LT(Clock::now() - cancelled_at, 1s);
+  ScanOutcome outcome = wait(std::move(third));
+  ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
+  EXPECT_EQ(std::get<ScanFailure>(outcome),
+            (ScanFailure{ScanId{3}, folder_.os_path(), ScanStatus::Cancelled, "Scan cancelled"}));
+
+  open.set_value();
+  EXPECT_TRUE(std::holds_alternative<ScanResult>(wait(std::move(first))));
+  EXPECT_TRUE(std::holds_alternative<ScanResult>(wait(std::move(second))));
+}
+
+TEST_F(ScanManagerTest, AThreadThatCannotStartFailsTheScan) {
+  auto scans = manager([](std::function<void()>) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  });
+  ScanHandle handle = scans->start(request_for(folder_));
+  EXPECT_EQ(statuses_until_closed(handle),
+            (std::vector<ScanStatus>{ScanStatus::Queued, ScanStatus::Failed}));
+  ScanOutcome outcome = wait(std::move(handle));
+  ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
+  const auto& failure = std::get<ScanFailure>(outcome);
+  EXPECT_EQ(failure.status, ScanStatus::Failed);
+  EXPECT_EQ(failure.path, folder_.os_path());
+  EXPECT_EQ(failure.message,
+            platform::to_string(platform::OsError{
+                static_cast<uint32_t>(std::make_error_code(std::errc::resource_unavailable_try_again)
+                                          .value())}));
+}
+
+TEST_F(ScanManagerTest, ACoordinatorThatStopsOnABrokenInvariantDeliversNoOutcome) {
+  const OsString root = platform::join_path(folder_.canonical(), {});
+  reader_.on(root, {{Volume{7}, Batch{{folder("x")}}}, ok()});
+  // A batch added under x, then a report that x lies on another volume: marking a folder that
+  // already has children is a broken invariant.
+  reader_.on(platform::join_path(folder_.canonical(), from_utf8("x")),
+             {{Batch{{file("y", 1, 1, 1)}}, Batch{}, Volume{8}}, ok()});
+  auto scans = manager();
+  ScanHandle handle = scans->start(request_for(folder_));
+  const std::vector<ScanStatus> seen = statuses_until_closed(handle);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_FALSE(is_terminal(seen.back()));
+  ScanOutcome outcome = wait(std::move(handle));
+  ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
+  EXPECT_EQ(std::get<ScanFailure>(outcome),
+            (ScanFailure{ScanId{1}, OsString(), ScanStatus::Failed,
+                         "Scan worker stopped before reporting a result"}));
+}
+
+// ---- Scan execution ----
+
+class ExecutionTest : public ScanManagerTest {
+ protected:
+  ScanOutcome execute(ScanRequest request) {
+    auto [sender, receiver] = make_channel<ScanProgress>(0);
+    receiver_.emplace(std::move(receiver));
+    ProgressReporter progress(std::move(sender), Clock::now(), ScanId{5}, request.root);
+    const ReadDirectoryFunction read = reader_.function();
+    return execute_scan(ScanId{5}, std::move(request), *pool_, cancel_, progress, live_, read);
+  }
+
+  std::unique_ptr<WorkerPool> pool_ = *WorkerPool::create(1);
+  std::atomic<bool> cancel_{false};
+  LiveScan live_;
+  std::optional<Receiver<ScanProgress>> receiver_;
+};
+
+TEST_F(ExecutionTest, ACompletedScanCarriesOneModificationTimePerNode) {
+  const auto when = fs::file_time_type::clock::now() - 48h;
+  fs::last_write_time(folder_.path(), when);
+  reader_.on(platform::join_path(folder_.canonical(), {}),
+             {{Batch{{file("a", 1, 1, 1), folder("b")}}}, ok()});
+  reader_.on(platform::join_path(folder_.canonical(), from_utf8("b")), {{Batch{}}, ok()});
+
+  ScanOutcome outcome = execute(request_for(folder_));
+  ASSERT_TRUE(std::holds_alternative<ScanResult>(outcome));
+  const auto& result = std::get<ScanResult>(outcome);
+  EXPECT_EQ(result.tree.kind(0), storage::NodeKind::Folder);
+  EXPECT_EQ(result.tree.path(0), folder_.canonical());
+  ASSERT_EQ(result.modified_at.size(), 3u);
+  EXPECT_EQ(result.modified_at[0], *platform::last_write_epoch_seconds(folder_.os_path()));
+  EXPECT_EQ(result.modified_at[1], 201u);
+  EXPECT_EQ(result.final_progress.status, ScanStatus::Completed);
+  EXPECT_EQ(result.final_progress.folders_discovered, 2u);  // the root and b
+  EXPECT_FALSE(live_.state().builder.has_value());
+}
+
+TEST_F(ExecutionTest, VolumeUsageAddsUnknownSpaceToADriveRoot) {
+  reader_.on(platform::join_path(folder_.canonical(), {}),
+             {{Batch{{file("a", 1, 100, 1)}}}, ok()});
+  ScanRequest request = request_for(folder_);
+  request.root_is_volume = true;
+  request.volume = storage::ElevatedVolume{1000, storage::FileSystemKind::ReFs};
+  ScanOutcome outcome = execute(std::move(request));
+  ASSERT_TRUE(std::holds_alternative<ScanResult>(outcome));
+  const auto& result = std::get<ScanResult>(outcome);
+  EXPECT_EQ(result.tree.kind(0), storage::NodeKind::Drive);
+  ASSERT_EQ(result.tree.unknown_space(), 2u);
+  EXPECT_EQ(result.tree.totals(2).size_on_disk_bytes, 900u);
+  EXPECT_EQ(result.tree.file_system(), storage::FileSystemKind::ReFs);
+  EXPECT_EQ(result.modified_at, (std::vector<uint64_t>{result.modified_at[0], 201, 0}));
+}
+
+TEST_F(ExecutionTest, FailuresBeforeAndAfterTheWalk) {
+  {
+    SCOPED_TRACE("the root does not exist");
+    ScanRequest request;
+    request.root = platform::join_path(folder_.os_path(), from_utf8("missing"));
+    ScanOutcome outcome = execute(request);
+    ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
+    const auto& failure = std::get<ScanFailure>(outcome);
+    EXPECT_EQ(failure.status, ScanStatus::Failed);
+    EXPECT_EQ(failure.path, request.root);
+    EXPECT_TRUE(failure.message.ends_with("(os error 2)") ||
+                failure.message.ends_with("(os error 3)"))
+        << failure.message;
+  }
+  {
+    SCOPED_TRACE("volume usage on a folder root");
+    reader_.on(platform::join_path(folder_.canonical(), {}), {{Batch{}}, ok()});
+    ScanRequest request = request_for(folder_);
+    request.volume = storage::ElevatedVolume{1, storage::FileSystemKind::Ntfs};
+    ScanOutcome outcome = execute(request);
+    ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
+    EXPECT_EQ(std::get<ScanFailure>(outcome),
+              (ScanFailure{ScanId{5}, folder_.canonical(), ScanStatus::Failed,
+                           "volume usage can only be applied to a Drive scan"}));
+  }
+  {
+    SCOPED_TRACE("cancelled before the start");
+    cancel_ = true;
+    ScanOutcome outcome = execute(request_for(folder_));
+    ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
+    EXPECT_EQ(std::get<ScanFailure>(outcome),
+              (ScanFailure{ScanId{5}, folder_.os_path(), ScanStatus::Cancelled, "Scan cancelled"}));
+  }
+}
+
+}  // namespace
+}  // namespace ketterlin::scanner
