@@ -1,4 +1,7 @@
-// ketterlin-scan-helper: the elevated scanning helper. The whole run lives in run_helper.
+// ketterlin-scan-helper: the elevated scanning helper. The whole run lives in run_helper
+// (scan_helper/helper.cpp): the command line, the pipe to the host (scan_helper/pipe.cpp, with
+// pipe_posix.cpp / pipe_win32.cpp), the request's rules (elevation/request.cpp) and the messages
+// (elevation/protocol.h), then the scan flow.
 #include "platform/process.h"
 #include "scan_helper/helper.h"
 

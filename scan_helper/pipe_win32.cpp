@@ -1,0 +1,74 @@
+// The pipe on Windows: a client handle to the host's named pipe for reading and a duplicate of it
+// for writing, both used synchronously as a byte stream.
+#include <windows.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "scan_helper/pipe.h"
+#include "unique_handle.h"
+
+namespace ketterlin::helper {
+namespace {
+
+static_assert(windows_pipe_open_flags() ==
+              (FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+
+DWORD clamp_to_dword(std::size_t size) {
+  return static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
+}
+
+class HandleStream final : public PipeStream {
+ public:
+  HandleStream(platform::UniqueHandle reader, platform::UniqueHandle writer)
+      : reader_(std::move(reader)), writer_(std::move(writer)) {}
+
+  tl::expected<std::size_t, StreamFailure> read(std::span<char> buffer) override {
+    DWORD count = 0;
+    if (!ReadFile(reader_.get(), buffer.data(), clamp_to_dword(buffer.size()), &count, nullptr)) {
+      const DWORD code = GetLastError();
+      // The host closed its end: the end of the stream, not an error.
+      if (code == ERROR_BROKEN_PIPE) return 0;
+      return tl::unexpected(StreamFailure{platform::OsError{code}});
+    }
+    return count;
+  }
+
+  tl::expected<std::size_t, StreamFailure> write(std::span<const char> bytes) override {
+    DWORD count = 0;
+    if (!WriteFile(writer_.get(), bytes.data(), clamp_to_dword(bytes.size()), &count, nullptr)) {
+      return tl::unexpected(StreamFailure{platform::last_os_error()});
+    }
+    return count;
+  }
+
+ private:
+  platform::UniqueHandle reader_;
+  platform::UniqueHandle writer_;
+};
+
+}  // namespace
+
+tl::expected<std::unique_ptr<PipeStream>, PipeError> open_pipe_stream(platform::OsStringView name) {
+  // The system would stop at a zero unit and open another pipe than the one named.
+  if (name.find(L'\0') != platform::OsStringView::npos) {
+    return tl::unexpected(PipeError::windows(ERROR_INVALID_NAME));
+  }
+  const platform::OsString text(name);
+  if (!WaitNamedPipeW(text.c_str(), static_cast<DWORD>(CONNECT_TIMEOUT.count()))) {
+    return tl::unexpected(PipeError::windows(GetLastError()));
+  }
+  platform::UniqueHandle reader(CreateFileW(text.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                            OPEN_EXISTING, windows_pipe_open_flags(), nullptr));
+  if (!reader.valid()) return tl::unexpected(PipeError::windows(GetLastError()));
+  HANDLE duplicate = nullptr;
+  const HANDLE process = GetCurrentProcess();
+  if (!DuplicateHandle(process, reader.get(), process, &duplicate, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return tl::unexpected(PipeError::io(platform::last_os_error()));
+  }
+  platform::UniqueHandle writer(duplicate);
+  return std::make_unique<HandleStream>(std::move(reader), std::move(writer));
+}
+
+}  // namespace ketterlin::helper
