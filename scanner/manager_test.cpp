@@ -9,6 +9,7 @@
 
 #include "platform/file_system.h"
 #include "platform/os_error.h"
+#include "scanner/display_path.h"
 #include "scanner/scan_testing.h"
 
 namespace ketterlin::scanner {
@@ -154,7 +155,10 @@ TEST_F(ScanManagerTest, AQuickScanReportsQueuedRunningCompletedThenItsResult) {
   EXPECT_EQ(result.tree.node_count(), 2u);
   EXPECT_EQ(result.modified_at.size(), 2u);
 
-  EXPECT_EQ(scans->start(request_for(folder_)).id, ScanId{2});
+  ScanHandle next = scans->start(request_for(folder_));
+  EXPECT_EQ(next.id, ScanId{2});
+  // Waited for: the scan uses this test's reader and folder.
+  EXPECT_TRUE(std::holds_alternative<ScanResult>(wait(std::move(next))));
 }
 
 TEST_F(ScanManagerTest, CoordinatorThreadsAreNamedAfterTheirScan) {
@@ -272,8 +276,6 @@ class ExecutionTest : public ScanManagerTest {
 };
 
 TEST_F(ExecutionTest, ACompletedScanCarriesOneModificationTimePerNode) {
-  const auto when = fs::file_time_type::clock::now() - 48h;
-  fs::last_write_time(folder_.path(), when);
   reader_.on(platform::join_path(folder_.canonical(), {}),
              {{Batch{{file("a", 1, 1, 1), folder("b")}}}, ok()});
   reader_.on(platform::join_path(folder_.canonical(), from_utf8("b")), {{Batch{}}, ok()});
@@ -282,9 +284,12 @@ TEST_F(ExecutionTest, ACompletedScanCarriesOneModificationTimePerNode) {
   ASSERT_TRUE(std::holds_alternative<ScanResult>(outcome));
   const auto& result = std::get<ScanResult>(outcome);
   EXPECT_EQ(result.tree.kind(0), storage::NodeKind::Folder);
-  EXPECT_EQ(result.tree.path(0), folder_.canonical());
+  EXPECT_EQ(result.tree.path(0), display_path(folder_.canonical()));
   ASSERT_EQ(result.modified_at.size(), 3u);
-  EXPECT_EQ(result.modified_at[0], *platform::last_write_epoch_seconds(folder_.os_path()));
+  const auto written = std::chrono::file_clock::to_sys(fs::last_write_time(folder_.path()));
+  EXPECT_EQ(result.modified_at[0],
+            static_cast<uint64_t>(
+                std::chrono::floor<std::chrono::seconds>(written).time_since_epoch().count()));
   EXPECT_EQ(result.modified_at[1], 201u);
   EXPECT_EQ(result.final_progress.status, ScanStatus::Completed);
   EXPECT_EQ(result.final_progress.folders_discovered, 2u);  // the root and b
@@ -329,7 +334,7 @@ TEST_F(ExecutionTest, FailuresBeforeAndAfterTheWalk) {
     ScanOutcome outcome = execute(request);
     ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
     EXPECT_EQ(std::get<ScanFailure>(outcome),
-              (ScanFailure{ScanId{5}, folder_.canonical(), ScanStatus::Failed,
+              (ScanFailure{ScanId{5}, display_path(folder_.canonical()), ScanStatus::Failed,
                            "volume usage can only be applied to a Drive scan"}));
   }
   {
