@@ -16,4 +16,8 @@ std::vector<OsString> command_line_arguments(int argc, char** argv);
 // interrupted writes. Failures are ignored: there is nowhere left to report them.
 void write_standard_error(std::string_view text);
 
+// Makes a write to a pipe or socket whose reader has gone fail with an error instead of ending the
+// process with a signal (POSIX SIGPIPE; nothing to do on Windows). Call once, early in main.
+void ignore_broken_pipe_signal();
+
 }  // namespace ketterlin::platform

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "platform/process.h"
@@ -19,5 +20,7 @@ void write_standard_error(std::string_view text) {
     text.remove_prefix(static_cast<size_t>(written));
   }
 }
+
+void ignore_broken_pipe_signal() { signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace ketterlin::platform

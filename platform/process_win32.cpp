@@ -27,4 +27,6 @@ void write_standard_error(std::string_view text) {
   }
 }
 
+void ignore_broken_pipe_signal() {}
+
 }  // namespace ketterlin::platform

@@ -6,5 +6,6 @@
 #include "scan_helper/helper.h"
 
 int main(int argc, char** argv) {
+  ketterlin::platform::ignore_broken_pipe_signal();
   return ketterlin::helper::run_helper(ketterlin::platform::command_line_arguments(argc, argv));
 }
