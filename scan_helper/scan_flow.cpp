@@ -135,22 +135,20 @@ tl::expected<void, PipeError> send_tree(PipeConnection& connection, uint64_t tar
   auto started = connection.send(elevation::TreeStartMessage{target_index, tree.file_system()});
   if (!started) return started;
 
-  platform::OsString path;
+  storage::PathWriter paths(tree);
   elevation::NodeMessage message;
   message.target_index = target_index;
   elevation::NodeRecord& record = message.node;
   for (storage::NodeId id = 0; id < tree.node_count(); ++id) {
     const NodeKind kind = tree.kind(id);
     if (kind == NodeKind::UnknownSpace) continue;
-    path.clear();
-    tree.append_path(id, path);
     const storage::NodeFlags flags = tree.flags(id);
     const auto own_size = tree.own_size(id);
     const auto identity = tree.identity(id);
 
     record.id = id;
     record.parent_id = tree.parent(id);
-    record.path = path;
+    record.path = paths.path(id);
     record.kind = record_kind(kind);
     record.logical_bytes = own_size ? own_size->logical_bytes : 0;
     record.size_on_disk_bytes = own_size ? own_size->size_on_disk_bytes : 0;

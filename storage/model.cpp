@@ -83,8 +83,8 @@ constexpr bool kStoreHash = true;
 constexpr float kMaxLoadFactor = 0.9f;
 
 // One node id per identity: the identity's current primary.
-using PrimaryIndex = tsl::robin_set<uint32_t, IdentityHash, IdentityEqual, std::allocator<uint32_t>,
-                                    kStoreHash>;
+using PrimaryIndex =
+    tsl::robin_set<uint32_t, IdentityHash, IdentityEqual, std::allocator<uint32_t>, kStoreHash>;
 
 void check_entry(const NodeEntry& entry) {
   if (!is_valid(entry.kind)) {

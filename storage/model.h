@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <tl/expected.hpp>
@@ -98,7 +99,8 @@ class FinishedTree : public NodeTable {
 };
 
 // The tree while a scan builds it. Move-only. Programming errors (documented per operation) stop
-// the calling thread with platform::panic; every other failure is a TreeError value.
+// the calling thread with platform::panic; running out of memory throws std::bad_alloc, as any
+// allocation does; every other failure is a TreeError value.
 class ScanTree : public NodeTable {
  public:
   // A tree holding only its root: the given full path and kind (Drive for a whole volume, else

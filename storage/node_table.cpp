@@ -104,9 +104,7 @@ ChildRange NodeTable::children(NodeId id) const {
   return ChildRange(store_.get(), store_->last_child(checked(id)));
 }
 
-bool NodeTable::has_children(NodeId id) const {
-  return store_->last_child(checked(id)) != kNoNode;
-}
+bool NodeTable::has_children(NodeId id) const { return store_->last_child(checked(id)) != kNoNode; }
 
 platform::OsStringView NodeTable::name(NodeId id) const { return store_->name(checked(id)); }
 

@@ -1,12 +1,16 @@
 #include "storage/tree_store.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "platform/panic.h"
 
 namespace ketterlin::storage::internal {
 namespace {
+
+// The node array reserves room for every possible id up front (about 144 GiB of address space).
+static_assert(sizeof(void*) == 8, "node storage needs a 64-bit address space");
 
 // join_path's test: the platform's separator, and '/' too (the same test on POSIX).
 bool is_separator(platform::OsChar c) {
@@ -17,8 +21,12 @@ bool is_separator(platform::OsChar c) {
 
 TreeStore::TreeStore(platform::OsString root_path, NodeKind root_kind)
     : root_path_(std::move(root_path)) {
-  grow();
-  StoredNode& root = segments_[0][0];
+  auto reserved = platform::ReservedMemory::reserve(kMaxNodeCount * sizeof(StoredNode));
+  if (!reserved) throw std::bad_alloc();
+  node_memory_ = std::move(*reserved);
+  nodes_ = static_cast<StoredNode*>(node_memory_.data());
+  commit_capacity(1);
+  StoredNode& root = nodes_[0];
   root = StoredNode{};
   root.parent = kNoNode;
   root.next_sibling = kNoNode;
@@ -27,24 +35,16 @@ TreeStore::TreeStore(platform::OsString root_path, NodeKind root_kind)
   count_ = 1;
 }
 
-uint64_t TreeStore::capacity() const {
-  return std::min(kSegments.start[segments_.size()], kMaxNodeCount);
-}
-
-void TreeStore::grow() {
-  const std::size_t segment = segments_.size();
-  platform::check(segment < kSegments.segment_count, "node storage exhausted");
-  const uint64_t size =
-      std::min(kSegments.start[segment + 1], kMaxNodeCount) - kSegments.start[segment];
-  // Left uninitialised: untouched pages of a large segment cost no memory until used.
-  segments_.push_back(std::make_unique_for_overwrite<StoredNode[]>(size));
+void TreeStore::commit_capacity(uint64_t capacity) {
+  if (!node_memory_.commit(capacity * sizeof(StoredNode))) throw std::bad_alloc();
+  capacity_ = capacity;
 }
 
 uint32_t TreeStore::append(uint32_t parent, const NodeEntry& entry) {
   if (count_ == kMaxNodeCount) {
     platform::panic("a tree holds at most " + std::to_string(kMaxNodeCount) + " nodes");
   }
-  if (count_ == capacity()) grow();
+  if (count_ == capacity_) commit_capacity(std::min(grown_capacity(capacity_), kMaxNodeCount));
   const uint32_t id = count_;
 
   StoredNode stored{};
@@ -105,8 +105,8 @@ void TreeStore::store_identity(uint32_t id, const FileIdentity& identity, Stored
   stored.link = file_id_count_++;
   file_id_chunks_[stored.link / kFileIdChunkSize][stored.link % kFileIdChunkSize] =
       identity.file_id;
-  const auto known = std::find(volume_serials_.begin(), volume_serials_.end(),
-                               identity.volume_serial);
+  const auto known =
+      std::find(volume_serials_.begin(), volume_serials_.end(), identity.volume_serial);
   if (known != volume_serials_.end()) {
     stored.volume = static_cast<uint8_t>(known - volume_serials_.begin());
   } else if (volume_serials_.size() < kVolumeInSideMap) {

@@ -3,9 +3,11 @@
 //
 // A drive holds millions of entries, so a node is kept small (36 bytes, plus its name and, for
 // a file, 16 bytes of file id):
-// - Nodes live in segments whose sizes follow the growth rule: when the storage is full with n
-//   nodes it gains exactly max(64, 3 * floor(n / 4)) more, as one new segment. Nothing is copied
-//   when it grows, so the peak never holds two copies of the nodes.
+// - Nodes live in one array in reserved address space (platform/reserved_memory.h), which
+//   commits memory as the capacity grows by the growth rule: when the storage is full with n
+//   nodes it gains exactly max(64, 3 * floor(n / 4)) more. The array never moves, so growing
+//   copies nothing and the peak never holds two copies of the nodes, and a node is one index
+//   away (walks up the parent chain are a plain pointer chase).
 // - Each node's own name goes into a chunked arena. The node records only where its name ends;
 //   the name starts where the previous node's name ends, or at the start of the next chunk when
 //   it did not fit into the rest of the previous one. A full path is rebuilt from the names along
@@ -25,16 +27,15 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include <tsl/robin_map.h>
 
 #include "platform/os_string.h"
+#include "platform/reserved_memory.h"
 #include "storage/node_table.h"
 
 namespace ketterlin::storage::internal {
@@ -49,68 +50,11 @@ constexpr uint64_t grown_capacity(uint64_t capacity) {
   return capacity + (growth > 64 ? growth : 64);
 }
 
-// The segments of node storage. start[k] is the first id of segment k; segment 0 holds the
-// root alone, and the capacity after k growths is start[k + 1].
-struct SegmentTable {
-  std::array<uint64_t, 64> start{};
-  std::size_t segment_count = 0;  // segments needed to hold kMaxNodeCount nodes
-  // first_for_width[w]: the segment that holds the smallest id of bit width w.
-  std::array<uint8_t, 33> first_for_width{};
-};
-
-constexpr SegmentTable make_segment_table() {
-  SegmentTable table;
-  table.start[0] = 0;
-  table.start[1] = 1;
-  std::size_t segments = 1;
-  while (table.start[segments] < kMaxNodeCount) {
-    table.start[segments + 1] = grown_capacity(table.start[segments]);
-    ++segments;
-  }
-  table.segment_count = segments;
-  for (std::size_t k = segments + 1; k < table.start.size(); ++k) table.start[k] = UINT64_MAX;
-  for (std::size_t width = 0; width <= 32; ++width) {
-    const uint64_t smallest = width == 0 ? 0 : uint64_t{1} << (width - 1);
-    std::size_t segment = 0;
-    while (table.start[segment + 1] <= smallest) ++segment;
-    table.first_for_width[width] = static_cast<uint8_t>(segment);
-  }
-  return table;
-}
-
-inline constexpr SegmentTable kSegments = make_segment_table();
-
-// The segment that holds node `id`. Segments grow by at least 3/4 from the third on, so the ids
-// of one bit width span at most three segments: two comparisons pick one, without branches.
-constexpr std::size_t segment_of(uint32_t id) {
-  const std::size_t first = kSegments.first_for_width[std::bit_width(id)];
-  return first + (id >= kSegments.start[first + 1]) + (id >= kSegments.start[first + 2]);
-}
-
-// segment_of is right on both sides of every segment boundary and at both ends of every bit
-// width (it is monotonic in between).
-constexpr bool segment_of_is_exact() {
-  for (std::size_t k = 1; k < kSegments.segment_count; ++k) {
-    const uint64_t boundary = kSegments.start[k];
-    if (boundary > UINT32_MAX) break;
-    if (segment_of(static_cast<uint32_t>(boundary)) != k) return false;
-    if (segment_of(static_cast<uint32_t>(boundary - 1)) != k - 1) return false;
-  }
-  for (int width = 1; width <= 32; ++width) {
-    const uint64_t last = (uint64_t{1} << width) - 1;
-    std::size_t segment = 0;
-    while (kSegments.start[segment + 1] <= last) ++segment;
-    if (segment_of(static_cast<uint32_t>(last)) != segment) return false;
-  }
-  return true;
-}
-static_assert(segment_of_is_exact());
-
 #pragma pack(push, 4)
 struct StoredNode {
-  uint32_t parent;        // kNoNode for the root
-  uint32_t next_sibling;  // circular among the parent's children
-  uint32_t link;          // container: last child; leaf: identity slot; kNoNode when none
+  uint32_t parent;              // kNoNode for the root
+  uint32_t next_sibling;        // circular among the parent's children
+  uint32_t link;                // container: last child; leaf: identity slot; kNoNode when none
   uint64_t logical_bytes;       // container: accounted total; leaf: measured size
   uint64_t size_on_disk_bytes;  // likewise
   uint64_t name_end : 40;       // arena offset just past the node's own name
@@ -140,15 +84,12 @@ class TreeStore {
   TreeStore(platform::OsString root_path, NodeKind root_kind);
 
   uint32_t count() const { return count_; }
+  uint64_t capacity() const { return capacity_; }
   // Nodes that have an identity.
   uint32_t identity_count() const { return file_id_count_; }
-  uint64_t capacity() const;
 
-  StoredNode& node(uint32_t id) { return const_cast<StoredNode&>(std::as_const(*this).node(id)); }
-  const StoredNode& node(uint32_t id) const {
-    const std::size_t segment = segment_of(id);
-    return segments_[segment][id - kSegments.start[segment]];
-  }
+  StoredNode& node(uint32_t id) { return nodes_[id]; }
+  const StoredNode& node(uint32_t id) const { return nodes_[id]; }
   NodeKind kind(uint32_t id) const { return static_cast<NodeKind>(node(id).kind); }
 
   // Appends a node under the container `parent` from `entry`: totals equal to the own size
@@ -166,10 +107,10 @@ class TreeStore {
   FileIdentity identity(uint32_t id) const {
     const StoredNode& stored = node(id);
     FileIdentity identity;
-    identity.file_id = file_id_chunks_[stored.link / kFileIdChunkSize][stored.link % kFileIdChunkSize];
-    identity.volume_serial = stored.volume == kVolumeInSideMap
-                                 ? unlisted_volume_serials_.at(id)
-                                 : volume_serials_[stored.volume];
+    identity.file_id =
+        file_id_chunks_[stored.link / kFileIdChunkSize][stored.link % kFileIdChunkSize];
+    identity.volume_serial = stored.volume == kVolumeInSideMap ? unlisted_volume_serials_.at(id)
+                                                               : volume_serials_[stored.volume];
     return identity;
   }
 
@@ -227,8 +168,8 @@ class TreeStore {
   // Longer names go to long_names_, leaving an empty range in the arena.
   static constexpr std::size_t kMaxArenaNameUnits = 1024;
 
-
-  void grow();
+  // Commits room for `capacity` nodes; throws std::bad_alloc when the system refuses.
+  void commit_capacity(uint64_t capacity);
   uint64_t store_name(uint32_t id, platform::OsStringView name);
   // Stores the identity of the new node `stored` (id `id`): its file id slot and volume.
   void store_identity(uint32_t id, const FileIdentity& identity, StoredNode& stored);
@@ -236,7 +177,9 @@ class TreeStore {
 
   platform::OsString root_path_;
   uint32_t count_ = 0;
-  std::vector<std::unique_ptr<StoredNode[]>> segments_;
+  platform::ReservedMemory node_memory_;  // room for kMaxNodeCount nodes
+  StoredNode* nodes_ = nullptr;           // node_memory_'s start
+  uint64_t capacity_ = 0;
   std::vector<std::unique_ptr<platform::OsChar[]>> name_chunks_;
   uint64_t names_end_ = 0;
   std::vector<std::unique_ptr<FileId[]>> file_id_chunks_;
@@ -248,6 +191,5 @@ class TreeStore {
   tsl::robin_map<uint32_t, uint32_t> group_of_node_;
   std::vector<LinkGroup> groups_;
 };
-
 
 }  // namespace ketterlin::storage::internal

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "storage/model.h"
@@ -34,9 +35,11 @@ TEST(TreeStorage, CapacityFollowsTheGrowthRule) {
 TEST(TreeStorage, PathsJoinTheNamesToTheRoot) {
   OsString not_unicode;
   if constexpr (sizeof(platform::OsChar) == 1) {
-    not_unicode = OsString("\xff\xfe bad \xc3", 8);
+    for (unsigned char c : std::string_view("\xff\xfe bad \xc3")) {
+      not_unicode.push_back(static_cast<platform::OsChar>(c));
+    }
   } else {
-    not_unicode = {static_cast<platform::OsChar>(0xD800), 'x'};
+    not_unicode = {static_cast<platform::OsChar>(0xD800), static_cast<platform::OsChar>('x')};
   }
   const OsString long_name(3000, static_cast<platform::OsChar>('L'));
   const struct {
@@ -87,10 +90,10 @@ TEST(TreeStorage, NodesKeepTheirEntry) {
   const NodeId a = added(tree.add_entry(0, folder(os("a"))));
   const NodeId b = added(tree.add_entry(0, folder(os("b"))));
   const NodeId f = added(tree.add_entry(a, file(os("f"), {3, 4096}, identity(3), 0xFF)));
-  const NodeId link = added(tree.add_entry(
-      b, entry_of(os("l"), NodeKind::SymbolicLink, OsStringView(os("/target")))));
-  const NodeId empty_target = added(tree.add_entry(
-      a, entry_of(os("e"), NodeKind::OtherLink, OsStringView())));
+  const NodeId link = added(
+      tree.add_entry(b, entry_of(os("l"), NodeKind::SymbolicLink, OsStringView(os("/target")))));
+  const NodeId empty_target =
+      added(tree.add_entry(a, entry_of(os("e"), NodeKind::OtherLink, OsStringView())));
   const NodeId no_target = added(tree.add_entry(0, entry_of(os("n"), NodeKind::Junction)));
 
   EXPECT_EQ(children_of(tree, 0), (std::vector<NodeId>{a, b, no_target}));
@@ -107,6 +110,49 @@ TEST(TreeStorage, NodesKeepTheirEntry) {
   EXPECT_EQ(tree.link_target(no_target), std::nullopt);
   EXPECT_EQ(tree.hard_link(f), std::nullopt);
   EXPECT_EQ(tree.kind(link), NodeKind::SymbolicLink);
+}
+
+TEST(TreeStorage, PathWriterAgreesWithPathInAnyOrder) {
+  // Siblings added in runs and interleaved, as batches of several folders arrive.
+  ScanTree tree(os("/"), NodeKind::Drive);
+  std::vector<NodeId> folders = {0};
+  for (int i = 0; i < 400; ++i) {
+    const NodeId parent = folders[(i * 7) % folders.size()];
+    const OsString name = os("n" + std::to_string(i));
+    if (i % 5 == 0) {
+      folders.push_back(added(tree.add_entry(parent, folder(name))));
+    } else {
+      (void)added(tree.add_entry(parent, file(name, {1, 1})));
+    }
+  }
+  std::vector<NodeId> order;
+  for (NodeId id = 0; id < tree.node_count(); ++id) order.push_back(id);
+  std::vector<NodeId> scattered;
+  for (NodeId id = 0; id < tree.node_count(); ++id) scattered.push_back(order[(id * 61) % 401]);
+  for (const auto& [name, ids] : {std::pair{"id order", order}, {"scattered", scattered}}) {
+    SCOPED_TRACE(name);
+    PathWriter writer(tree);
+    for (NodeId id : ids) ASSERT_EQ(writer.path(id), tree.path(id)) << "node " << id;
+  }
+}
+
+TEST(TreeStorage, IdentitiesKeepEveryVolumeSerial) {
+  // More distinct serials than the tree's table holds: the rest are kept beside it.
+  ScanTree tree(os("/"), NodeKind::Folder);
+  tree.enable_accounting({});
+  std::vector<NodeId> ids;
+  for (uint64_t serial = 0; serial < 300; ++serial) {
+    const uint64_t volume = serial * 0x100000001ULL;
+    ids.push_back(added(tree.add_entry(0, file(os("f"), {1, 1}, identity(9, volume)))));
+  }
+  const NodeId link =
+      added(tree.add_entry(0, file(os("g"), {1, 1}, identity(9, 299 * 0x100000001ULL))));
+  for (uint64_t serial = 0; serial < ids.size(); ++serial) {
+    ASSERT_EQ(tree.identity(ids[serial]), identity(9, serial * 0x100000001ULL));
+  }
+  EXPECT_EQ(tree.hard_link(ids[0]), std::nullopt);
+  EXPECT_EQ(tree.hard_link(link), (HardLinkInfo{ids.back(), 2}));
+  EXPECT_EQ(tree.totals(0), (NodeSizes{300, 300}));
 }
 
 }  // namespace

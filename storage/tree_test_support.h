@@ -34,7 +34,7 @@ inline FileIdentity identity(uint64_t number, uint64_t volume_serial = 7) {
 }
 
 inline NodeEntry entry_of(OsStringView name, NodeKind kind,
-                   std::optional<OsStringView> link_target = std::nullopt) {
+                          std::optional<OsStringView> link_target = std::nullopt) {
   NodeEntry entry;
   entry.name = name;
   entry.kind = kind;
@@ -45,7 +45,8 @@ inline NodeEntry entry_of(OsStringView name, NodeKind kind,
 inline NodeEntry folder(OsStringView name) { return entry_of(name, NodeKind::Folder); }
 
 inline NodeEntry file(OsStringView name, NodeSizes sizes,
-               std::optional<FileIdentity> file_identity = std::nullopt, NodeFlags flags = {}) {
+                      std::optional<FileIdentity> file_identity = std::nullopt,
+                      NodeFlags flags = {}) {
   NodeEntry entry = entry_of(name, NodeKind::File);
   entry.flags = flags;
   entry.own_size = sizes;
@@ -59,7 +60,7 @@ inline NodeId added(tl::expected<NodeId, TreeError> result) {
 }
 
 inline FinishedTree finished(ScanTree tree, const RiskPolicy& policy = {},
-                      std::optional<ElevatedVolume> volume = std::nullopt) {
+                             std::optional<ElevatedVolume> volume = std::nullopt) {
   auto result = std::move(tree).finish(policy, volume);
   if (!result) throw std::runtime_error("finish failed: " + to_string(result.error()));
   return std::move(*result);
