@@ -1,0 +1,43 @@
+// Text for people: sizes, counts, durations, paths cut to a width, and the live progress line.
+// Pure functions; widths count characters (code points), which is what a terminal shows for the
+// scripts these paths mostly use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "host/messages.h"
+
+namespace ketterlin::host {
+
+// 1024-based size with one decimal and a binary unit: "0 B", "1023 B", "1.0 KiB", "1.5 GiB",
+// up to "16.0 EiB". A value that rounds to 1024.0 of a unit is shown in the next unit.
+std::string human_size(uint64_t bytes);
+
+// Decimal digits grouped by thousands with commas: "12,345".
+std::string group_digits(uint64_t value);
+
+// "0.4 s" under a minute (one decimal), else "m:ss", else "h:mm:ss".
+std::string human_duration(uint64_t millis);
+
+// Number of characters (code points) in UTF-8 `text`.
+std::size_t text_width(std::string_view text);
+
+// `text` cut to at most `width` characters by replacing its middle with `ellipsis` (kept whole:
+// the start and the end of a path say the most). Cuts only between characters. When `width` is
+// smaller than the ellipsis, the start of the ellipsis that fits.
+std::string shorten_middle(std::string_view text, std::size_t width,
+                           std::string_view ellipsis = "...");
+
+// The first `width` characters of `text`.
+std::string cut_to_width(std::string_view text, std::size_t width);
+
+// The live progress line, at most `width` characters: files, folders, bytes measured,
+// inaccessible items, elapsed time and files per second, then the current path shortened in the
+// middle to the room left.
+std::string progress_line(const ProgressEvent& progress, std::size_t width,
+                          std::string_view ellipsis = "...");
+
+}  // namespace ketterlin::host

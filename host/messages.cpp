@@ -1,0 +1,573 @@
+// Both decoding paths. The fast path (CompactReader) mirrors the helper's encoder token by token
+// and gives up, never fails, at the first byte it does not expect; the general path then decides.
+#include "host/messages.h"
+
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/unicode.h"
+
+namespace ketterlin::host {
+namespace {
+
+using storage::FileSystemKind;
+
+template <typename Enum, std::size_t N>
+std::optional<Enum> enum_from_wire(std::string_view word, const std::array<Enum, N>& values) {
+  for (const Enum value : values) {
+    if (elevation::to_wire(value) == word) return value;
+  }
+  return std::nullopt;
+}
+
+std::optional<ProgressStatus> status_from_wire(std::string_view word) {
+  return enum_from_wire(
+      word, std::array{ProgressStatus::Queued, ProgressStatus::Running, ProgressStatus::Completed,
+                       ProgressStatus::Cancelled, ProgressStatus::Failed});
+}
+
+std::optional<NodeRecordKind> kind_from_wire(std::string_view word) {
+  return enum_from_wire(
+      word,
+      std::array{NodeRecordKind::Drive, NodeRecordKind::Folder, NodeRecordKind::File,
+                 NodeRecordKind::Restricted, NodeRecordKind::SymbolicLink, NodeRecordKind::Junction,
+                 NodeRecordKind::VolumeMountPoint, NodeRecordKind::OtherLink});
+}
+
+std::optional<FileSystemKind> file_system_from_wire(std::string_view word) {
+  return enum_from_wire(
+      word, std::array{FileSystemKind::Ntfs, FileSystemKind::ReFs, FileSystemKind::Fat32,
+                       FileSystemKind::ExFat, FileSystemKind::Other});
+}
+
+void append_utf8(std::string& out, uint32_t code_point) {
+  if (code_point < 0x80) {
+    out.push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+}
+
+// ===== Fast path =====
+
+// Reads the helper's compact form. Every method answers false (or nullopt) as soon as the text
+// deviates from that form; the caller then hands the line to the general path.
+class CompactReader {
+ public:
+  explicit CompactReader(std::string_view line) : rest_(line) {}
+
+  bool literal(std::string_view text) {
+    if (!rest_.starts_with(text)) return false;
+    rest_.remove_prefix(text.size());
+    return true;
+  }
+  bool at_end() const { return rest_.empty() || rest_ == "\r"; }
+
+  // An unsigned integer in canonical form (no sign, no leading zero, no fraction or exponent).
+  std::optional<uint64_t> number() {
+    std::size_t length = 0;
+    uint64_t value = 0;
+    while (length < rest_.size() && rest_[length] >= '0' && rest_[length] <= '9') {
+      const auto digit = static_cast<uint64_t>(rest_[length] - '0');
+      if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) return std::nullopt;
+      value = value * 10 + digit;
+      ++length;
+    }
+    if (length == 0 || (length > 1 && rest_[0] == '0')) return std::nullopt;
+    if (length < rest_.size() &&
+        (rest_[length] == '.' || rest_[length] == 'e' || rest_[length] == 'E')) {
+      return std::nullopt;
+    }
+    rest_.remove_prefix(length);
+    return value;
+  }
+
+  std::optional<bool> boolean() {
+    if (literal("true")) return true;
+    if (literal("false")) return false;
+    return std::nullopt;
+  }
+
+  // A string: a view into the line when it holds no escape, else its text decoded into
+  // `scratch`. Valid UTF-8 and no raw control character, as JSON requires.
+  std::optional<std::string_view> string(std::string& scratch) {
+    if (!literal("\"")) return std::nullopt;
+    std::size_t end = 0;
+    while (end < rest_.size() && rest_[end] != '"' && rest_[end] != '\\') {
+      if (static_cast<unsigned char>(rest_[end]) < 0x20) return std::nullopt;
+      ++end;
+    }
+    if (end == rest_.size()) return std::nullopt;
+    const std::string_view plain = rest_.substr(0, end);
+    if (rest_[end] == '"') {
+      if (!platform::is_valid_utf8(plain)) return std::nullopt;
+      rest_.remove_prefix(end + 1);
+      return plain;
+    }
+    return escaped_string(scratch);
+  }
+
+  // A word between quotation marks that holds no escape (enumeration strings).
+  std::optional<std::string_view> word() {
+    if (!literal("\"")) return std::nullopt;
+    const std::size_t end = rest_.find('"');
+    if (end == std::string_view::npos) return std::nullopt;
+    const std::string_view text = rest_.substr(0, end);
+    if (text.find('\\') != std::string_view::npos) return std::nullopt;
+    rest_.remove_prefix(end + 1);
+    return text;
+  }
+
+ private:
+  std::optional<std::string_view> escaped_string(std::string& scratch) {
+    scratch.clear();
+    for (;;) {
+      const std::size_t stop = rest_.find_first_of("\"\\");
+      if (stop == std::string_view::npos) return std::nullopt;
+      for (std::size_t i = 0; i < stop; ++i) {
+        if (static_cast<unsigned char>(rest_[i]) < 0x20) return std::nullopt;
+      }
+      scratch.append(rest_.substr(0, stop));
+      rest_.remove_prefix(stop);
+      if (rest_[0] == '"') break;
+      if (!escape(scratch)) return std::nullopt;
+    }
+    rest_.remove_prefix(1);
+    if (!platform::is_valid_utf8(scratch)) return std::nullopt;
+    return std::string_view(scratch);
+  }
+
+  // One escape sequence at the front; \u escapes of surrogates are left to the general path.
+  bool escape(std::string& out) {
+    if (rest_.size() < 2) return false;
+    const char letter = rest_[1];
+    rest_.remove_prefix(2);
+    switch (letter) {
+      case '"':
+        out.push_back('"');
+        return true;
+      case '\\':
+        out.push_back('\\');
+        return true;
+      case '/':
+        out.push_back('/');
+        return true;
+      case 'b':
+        out.push_back('\b');
+        return true;
+      case 'f':
+        out.push_back('\f');
+        return true;
+      case 'n':
+        out.push_back('\n');
+        return true;
+      case 'r':
+        out.push_back('\r');
+        return true;
+      case 't':
+        out.push_back('\t');
+        return true;
+      case 'u':
+        break;
+      default:
+        return false;
+    }
+    if (rest_.size() < 4) return false;
+    uint32_t code_point = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = rest_[i];
+      const int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+      if (digit < 0) return false;
+      code_point = code_point * 16 + static_cast<uint32_t>(digit);
+    }
+    if (code_point >= 0xD800 && code_point <= 0xDFFF) return false;
+    rest_.remove_prefix(4);
+    append_utf8(out, code_point);
+    return true;
+  }
+
+  std::string_view rest_;
+};
+
+std::optional<HelperEvent> fast_progress(CompactReader& in, std::string& scratch) {
+  ProgressEvent event;
+  if (!in.literal("{\"type\":\"progress\",\"targetIndex\":")) return std::nullopt;
+  auto target = in.number();
+  if (!target || !in.literal(",\"currentPath\":")) return std::nullopt;
+  auto path = in.string(scratch);
+  if (!path || !in.literal(",\"filesDiscovered\":")) return std::nullopt;
+  auto files = in.number();
+  if (!files || !in.literal(",\"foldersDiscovered\":")) return std::nullopt;
+  auto folders = in.number();
+  if (!folders || !in.literal(",\"bytesMeasured\":")) return std::nullopt;
+  auto bytes = in.number();
+  if (!bytes || !in.literal(",\"inaccessibleItemCount\":")) return std::nullopt;
+  auto inaccessible = in.number();
+  if (!inaccessible || !in.literal(",\"elapsedMillis\":")) return std::nullopt;
+  auto elapsed = in.number();
+  if (!elapsed || !in.literal(",\"status\":")) return std::nullopt;
+  auto status_word = in.word();
+  if (!status_word || !in.literal("}}") || !in.at_end()) return std::nullopt;
+  auto status = status_from_wire(*status_word);
+  if (!status) return std::nullopt;
+  event = {*target, *path, *files, *folders, *bytes, *inaccessible, *elapsed, *status};
+  return event;
+}
+
+std::optional<NodeRecordFlags> fast_flags(CompactReader& in) {
+  NodeRecordFlags flags;
+  if (!in.literal("{\"cloudOnly\":")) return std::nullopt;
+  auto cloud_only = in.boolean();
+  if (!cloud_only || !in.literal(",\"compressed\":")) return std::nullopt;
+  auto compressed = in.boolean();
+  if (!compressed || !in.literal(",\"sparse\":")) return std::nullopt;
+  auto sparse = in.boolean();
+  if (!sparse || !in.literal(",\"deduplicated\":")) return std::nullopt;
+  auto deduplicated = in.boolean();
+  if (!deduplicated || !in.literal("}")) return std::nullopt;
+  flags = {*cloud_only, *compressed, *sparse, *deduplicated};
+  return flags;
+}
+
+// The identity object or null; false when neither was read.
+bool fast_identity(CompactReader& in, std::optional<NodeRecordIdentity>& identity) {
+  if (in.literal("null")) return true;
+  if (!in.literal("{\"volumeSerial\":")) return false;
+  auto serial = in.number();
+  if (!serial || !in.literal(",\"fileId\":[")) return false;
+  NodeRecordIdentity value;
+  value.volume_serial = *serial;
+  for (std::size_t i = 0; i < value.file_id.size(); ++i) {
+    if (i > 0 && !in.literal(",")) return false;
+    auto byte = in.number();
+    if (!byte || *byte > 255) return false;
+    value.file_id[i] = static_cast<uint8_t>(*byte);
+  }
+  if (!in.literal("]}")) return false;
+  identity = value;
+  return true;
+}
+
+std::optional<HelperEvent> fast_node(CompactReader& in, std::string& path_scratch,
+                                     std::string& target_scratch) {
+  NodeEvent event;
+  NodeFields& node = event.node;
+  auto target = in.number();
+  if (!target || !in.literal(",\"node\":{\"id\":")) return std::nullopt;
+  auto id = in.number();
+  if (!id || !in.literal(",\"parentId\":")) return std::nullopt;
+  if (!in.literal("null")) {
+    auto parent = in.number();
+    if (!parent) return std::nullopt;
+    node.parent_id = *parent;
+  }
+  if (!in.literal(",\"path\":")) return std::nullopt;
+  auto path = in.string(path_scratch);
+  if (!path || !in.literal(",\"kind\":")) return std::nullopt;
+  auto kind_word = in.word();
+  if (!kind_word || !in.literal(",\"logicalBytes\":")) return std::nullopt;
+  auto kind = kind_from_wire(*kind_word);
+  auto logical = in.number();
+  if (!kind || !logical || !in.literal(",\"sizeOnDiskBytes\":")) return std::nullopt;
+  auto on_disk = in.number();
+  if (!on_disk || !in.literal(",\"flags\":")) return std::nullopt;
+  auto flags = fast_flags(in);
+  if (!flags || !in.literal(",\"identity\":") || !fast_identity(in, node.identity) ||
+      !in.literal(",\"linkTarget\":")) {
+    return std::nullopt;
+  }
+  if (!in.literal("null")) {
+    auto link_target = in.string(target_scratch);
+    if (!link_target) return std::nullopt;
+    node.link_target = *link_target;
+  }
+  if (!in.literal(",\"modifiedAtEpochSeconds\":")) return std::nullopt;
+  auto modified = in.number();
+  if (!modified || !in.literal("}}") || !in.at_end()) return std::nullopt;
+  event.target_index = *target;
+  node.id = *id;
+  node.path = *path;
+  node.kind = *kind;
+  node.logical_bytes = *logical;
+  node.size_on_disk_bytes = *on_disk;
+  node.flags = *flags;
+  node.modified_at_epoch_seconds = *modified;
+  return event;
+}
+
+// A message whose only field is "targetIndex".
+template <typename Event>
+std::optional<HelperEvent> fast_indexed(CompactReader& in) {
+  auto target = in.number();
+  if (!target || !in.literal("}") || !in.at_end()) return std::nullopt;
+  return Event{*target};
+}
+
+std::optional<HelperEvent> fast_tree_start(CompactReader& in) {
+  auto target = in.number();
+  if (!target || !in.literal(",\"fileSystem\":")) return std::nullopt;
+  TreeStartEvent event{*target, std::nullopt};
+  if (!in.literal("null")) {
+    auto word = in.word();
+    if (!word) return std::nullopt;
+    event.file_system = file_system_from_wire(*word);
+    if (!event.file_system) return std::nullopt;
+  }
+  if (!in.literal("}") || !in.at_end()) return std::nullopt;
+  return event;
+}
+
+std::optional<HelperEvent> decode_compact(std::string_view line, std::string& path_scratch,
+                                          std::string& second_scratch) {
+  CompactReader in(line);
+  if (in.literal("{\"type\":\"node\",\"targetIndex\":")) {
+    return fast_node(in, path_scratch, second_scratch);
+  }
+  if (in.literal("{\"type\":\"event\",\"event\":")) return fast_progress(in, path_scratch);
+  if (in.literal("{\"type\":\"treeStart\",\"targetIndex\":")) return fast_tree_start(in);
+  if (in.literal("{\"type\":\"treeEnd\",\"targetIndex\":")) return fast_indexed<TreeEndEvent>(in);
+  if (in.literal("{\"type\":\"targetUnavailable\",\"targetIndex\":")) {
+    return fast_indexed<TargetUnavailableEvent>(in);
+  }
+  if (in.literal("{\"type\":\"complete\"}")) {
+    if (!in.at_end()) return std::nullopt;
+    return CompleteEvent{};
+  }
+  if (in.literal("{\"type\":\"failure\",\"message\":")) {
+    auto message = in.string(second_scratch);
+    if (!message || !in.literal("}") || !in.at_end()) return std::nullopt;
+    return FailureEvent{*message};
+  }
+  return std::nullopt;
+}
+
+// ===== General path =====
+
+using Json = nlohmann::json;
+using Decoded = tl::expected<HelperEvent, std::string>;
+
+// Field access on one parsed object; the first problem is kept and every later read is skipped.
+class ObjectReader {
+ public:
+  ObjectReader(const Json& object, std::string_view where) : object_(object), where_(where) {}
+
+  const Json* field(std::string_view key, bool nullable = false) {
+    if (problem_) return nullptr;
+    const auto found = object_.find(key);
+    if (found == object_.end()) {
+      fail("missing key \"" + std::string(key) + "\"");
+      return nullptr;
+    }
+    if (found->is_null() && nullable) return nullptr;
+    return &*found;
+  }
+  uint64_t number(std::string_view key) {
+    const Json* value = field(key);
+    if (value == nullptr) return 0;
+    if (!value->is_number_unsigned()) fail(described(key, "an integer from 0 to 2^64-1"));
+    return problem_ ? 0 : value->get<uint64_t>();
+  }
+  std::optional<uint64_t> optional_number(std::string_view key) {
+    const Json* value = field(key, true);
+    if (value == nullptr) return std::nullopt;
+    return number(key);
+  }
+  bool boolean(std::string_view key) {
+    const Json* value = field(key);
+    if (value == nullptr) return false;
+    if (!value->is_boolean()) fail(described(key, "a boolean"));
+    return problem_ ? false : value->get<bool>();
+  }
+  // The string's text copied into `storage`.
+  std::string_view string(std::string_view key, std::string& storage) {
+    const Json* value = field(key);
+    if (value == nullptr) return {};
+    return text_of(key, *value, storage);
+  }
+  std::optional<std::string_view> optional_string(std::string_view key, std::string& storage) {
+    const Json* value = field(key, true);
+    if (value == nullptr) return std::nullopt;
+    return text_of(key, *value, storage);
+  }
+  template <typename Enum>
+  Enum enumeration(std::string_view key, std::optional<Enum> (*from_wire)(std::string_view)) {
+    std::string word;
+    string(key, word);
+    if (problem_) return Enum{};
+    const std::optional<Enum> value = from_wire(word);
+    if (!value) fail("unknown \"" + std::string(key) + "\" value \"" + word + "\"");
+    return value.value_or(Enum{});
+  }
+  const Json& object() const { return object_; }
+  void fail(std::string problem) {
+    if (!problem_) problem_ = std::move(problem);
+  }
+  const std::optional<std::string>& problem() const { return problem_; }
+
+ private:
+  std::string described(std::string_view key, std::string_view wanted) const {
+    return "\"" + std::string(key) + "\"" + (where_.empty() ? "" : " in ") + std::string(where_) +
+           " is not " + std::string(wanted);
+  }
+  std::string_view text_of(std::string_view key, const Json& value, std::string& storage) {
+    if (!value.is_string()) {
+      fail(described(key, "a string"));
+      return {};
+    }
+    storage = value.get_ref<const std::string&>();
+    return storage;
+  }
+
+  const Json& object_;
+  std::string_view where_;
+  std::optional<std::string> problem_;
+};
+
+std::optional<NodeRecordIdentity> general_identity(ObjectReader& node) {
+  const Json* value = node.field("identity", true);
+  if (value == nullptr) return std::nullopt;
+  if (!value->is_object()) {
+    node.fail("\"identity\" is not an object");
+    return std::nullopt;
+  }
+  ObjectReader identity(*value, "identity");
+  NodeRecordIdentity result;
+  result.volume_serial = identity.number("volumeSerial");
+  const Json* file_id = identity.field("fileId");
+  if (file_id != nullptr) {
+    bool valid = file_id->is_array() && file_id->size() == result.file_id.size();
+    for (std::size_t i = 0; valid && i < result.file_id.size(); ++i) {
+      const Json& byte = (*file_id)[i];
+      valid = byte.is_number_unsigned() && byte.get<uint64_t>() <= 255;
+      if (valid) result.file_id[i] = static_cast<uint8_t>(byte.get<uint64_t>());
+    }
+    if (!valid) identity.fail("\"fileId\" is not an array of 16 integers from 0 to 255");
+  }
+  if (identity.problem()) node.fail(*identity.problem());
+  return result;
+}
+
+NodeRecordFlags general_flags(ObjectReader& node) {
+  const Json* value = node.field("flags");
+  if (value == nullptr) return {};
+  if (!value->is_object()) {
+    node.fail("\"flags\" is not an object");
+    return {};
+  }
+  ObjectReader flags(*value, "flags");
+  NodeRecordFlags result{flags.boolean("cloudOnly"), flags.boolean("compressed"),
+                         flags.boolean("sparse"), flags.boolean("deduplicated")};
+  if (flags.problem()) node.fail(*flags.problem());
+  return result;
+}
+
+NodeEvent general_node(ObjectReader& message, std::string& path, std::string& link_target) {
+  NodeEvent event;
+  event.target_index = message.number("targetIndex");
+  const Json* value = message.field("node");
+  if (value == nullptr) return event;
+  if (!value->is_object()) {
+    message.fail("\"node\" is not an object");
+    return event;
+  }
+  ObjectReader node(*value, "node");
+  NodeFields& fields = event.node;
+  fields.id = node.number("id");
+  fields.parent_id = node.optional_number("parentId");
+  fields.path = node.string("path", path);
+  fields.kind = node.enumeration<NodeRecordKind>("kind", kind_from_wire);
+  fields.logical_bytes = node.number("logicalBytes");
+  fields.size_on_disk_bytes = node.number("sizeOnDiskBytes");
+  fields.flags = general_flags(node);
+  fields.identity = general_identity(node);
+  fields.link_target = node.optional_string("linkTarget", link_target);
+  fields.modified_at_epoch_seconds = node.number("modifiedAtEpochSeconds");
+  if (node.problem()) message.fail(*node.problem());
+  return event;
+}
+
+ProgressEvent general_progress(ObjectReader& message, std::string& path) {
+  ProgressEvent event;
+  const Json* value = message.field("event");
+  if (value == nullptr) return event;
+  if (!value->is_object()) {
+    message.fail("\"event\" is not an object");
+    return event;
+  }
+  ObjectReader progress(*value, "event");
+  std::string type;
+  progress.string("type", type);
+  if (!progress.problem() && type != "progress")
+    progress.fail("unknown event type \"" + type + "\"");
+  event.target_index = progress.number("targetIndex");
+  event.current_path = progress.string("currentPath", path);
+  event.files_discovered = progress.number("filesDiscovered");
+  event.folders_discovered = progress.number("foldersDiscovered");
+  event.bytes_measured = progress.number("bytesMeasured");
+  event.inaccessible_item_count = progress.number("inaccessibleItemCount");
+  event.elapsed_millis = progress.number("elapsedMillis");
+  event.status = progress.enumeration<ProgressStatus>("status", status_from_wire);
+  if (progress.problem()) message.fail(*progress.problem());
+  return event;
+}
+
+HelperEvent general_event(ObjectReader& message, std::string_view type, std::string& first,
+                          std::string& second) {
+  if (type == "node") return general_node(message, first, second);
+  if (type == "event") return general_progress(message, first);
+  if (type == "treeStart") {
+    TreeStartEvent event{message.number("targetIndex"), std::nullopt};
+    if (message.field("fileSystem", true) != nullptr) {
+      event.file_system = message.enumeration<FileSystemKind>("fileSystem", file_system_from_wire);
+    }
+    return event;
+  }
+  if (type == "treeEnd") return TreeEndEvent{message.number("targetIndex")};
+  if (type == "targetUnavailable") return TargetUnavailableEvent{message.number("targetIndex")};
+  if (type == "complete") return CompleteEvent{};
+  if (type == "failure") return FailureEvent{message.string("message", second)};
+  message.fail("unknown message type \"" + std::string(type) + "\"");
+  return CompleteEvent{};
+}
+
+}  // namespace
+
+tl::expected<HelperEvent, std::string> MessageDecoder::decode(std::string_view line) {
+  if (auto event = decode_compact(line, path_text_, second_text_)) return std::move(*event);
+  ++general_path_lines_;
+  return decode_general(line);
+}
+
+tl::expected<HelperEvent, std::string> MessageDecoder::decode_general(std::string_view line) {
+  Json parsed;
+  try {
+    parsed = Json::parse(line);
+  } catch (const Json::parse_error& error) {
+    // what() reads "[json.exception.parse_error.101] parse error at ..."; keep the readable part.
+    std::string_view text = error.what();
+    const std::size_t start = text.find("] ");
+    if (start != std::string_view::npos) text.remove_prefix(start + 2);
+    return tl::unexpected(std::string(text));
+  }
+  if (!parsed.is_object()) return tl::unexpected(std::string("the message is not a JSON object"));
+  ObjectReader message(parsed, "");
+  std::string type;
+  message.string("type", type);
+  if (message.problem()) return tl::unexpected(*message.problem());
+  HelperEvent event = general_event(message, type, path_text_, second_text_);
+  if (message.problem()) return tl::unexpected(*message.problem());
+  return event;
+}
+
+}  // namespace ketterlin::host

@@ -1,0 +1,103 @@
+// The helper's messages as the host reads them: one decoded value per line, its texts as UTF-8
+// views that stay valid until the next line is decoded.
+//
+// Decoding has two paths. The fast path reads the exact compact form the helper writes (keys in
+// their fixed order, no whitespace) without building anything; a line it does not recognise in
+// every detail goes to the general path, which parses it with nlohmann::json and accepts any key
+// order, whitespace and unknown keys. The general path alone decides what is malformed, so both
+// accept exactly the same lines and give the same values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <tl/expected.hpp>
+
+#include "elevation/protocol.h"
+#include "storage/volume.h"
+
+namespace ketterlin::host {
+
+using elevation::NodeRecordFlags;
+using elevation::NodeRecordIdentity;
+using elevation::NodeRecordKind;
+using elevation::ProgressStatus;
+
+struct ProgressEvent {  // "event" carrying "progress"
+  uint64_t target_index = 0;
+  std::string_view current_path;
+  uint64_t files_discovered = 0;
+  uint64_t folders_discovered = 0;
+  uint64_t bytes_measured = 0;
+  uint64_t inaccessible_item_count = 0;
+  uint64_t elapsed_millis = 0;
+  ProgressStatus status = ProgressStatus::Queued;
+};
+
+struct TreeStartEvent {  // "treeStart"
+  uint64_t target_index = 0;
+  std::optional<storage::FileSystemKind> file_system;
+};
+
+// One tree node, with the node's own sizes (never subtree totals).
+struct NodeFields {
+  uint64_t id = 0;
+  std::optional<uint64_t> parent_id;
+  std::string_view path;
+  NodeRecordKind kind = NodeRecordKind::File;
+  uint64_t logical_bytes = 0;
+  uint64_t size_on_disk_bytes = 0;
+  NodeRecordFlags flags;
+  std::optional<NodeRecordIdentity> identity;
+  std::optional<std::string_view> link_target;
+  uint64_t modified_at_epoch_seconds = 0;
+};
+
+struct NodeEvent {  // "node"
+  uint64_t target_index = 0;
+  NodeFields node;
+};
+
+struct TreeEndEvent {  // "treeEnd"
+  uint64_t target_index = 0;
+};
+
+struct TargetUnavailableEvent {  // "targetUnavailable"
+  uint64_t target_index = 0;
+};
+
+struct CompleteEvent {};  // "complete"
+
+struct FailureEvent {  // "failure"
+  std::string_view message;
+};
+
+using HelperEvent = std::variant<ProgressEvent, TreeStartEvent, NodeEvent, TreeEndEvent,
+                                 TargetUnavailableEvent, CompleteEvent, FailureEvent>;
+
+// Decodes helper lines. Reuses its buffers from line to line: after warm-up, decoding a line in
+// the helper's compact form allocates nothing. Not thread-safe.
+class MessageDecoder {
+ public:
+  // Decodes one line (without its line feed; a final carriage return is whitespace). The views
+  // in the result point into `line` or into this decoder and stay valid until the next call.
+  // Fails with a short description of the problem (JSON syntax, a missing or mistyped key, an
+  // unknown "type" or enumeration word, a number outside 0..2^64-1, invalid UTF-8).
+  [[nodiscard]] tl::expected<HelperEvent, std::string> decode(std::string_view line);
+
+  // The same, through the general path only (for tests and benchmarks).
+  [[nodiscard]] tl::expected<HelperEvent, std::string> decode_general(std::string_view line);
+
+  // Lines the fast path did not take since construction.
+  uint64_t general_path_lines() const { return general_path_lines_; }
+
+ private:
+  std::string path_text_;
+  std::string second_text_;  // a link target or a failure text
+  uint64_t general_path_lines_ = 0;
+};
+
+}  // namespace ketterlin::host

@@ -1,0 +1,256 @@
+#include "host/report.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "host/format.h"
+#include "platform/os_string.h"
+#include "scanner/display_path.h"
+
+namespace ketterlin::host {
+namespace {
+
+constexpr std::size_t kSizeColumn = 10;
+constexpr std::size_t kBarWidth = 20;
+
+// One line of a folder's listing: a node, the Unknown Space of a volume, or the sum of the
+// entries left out.
+struct Entry {
+  enum class Kind : uint8_t { Node, UnknownSpace, More };
+  Kind kind = Kind::Node;
+  NodeIndex node = kNoNode;
+  uint64_t size = 0;
+  uint64_t count = 0;  // entries summed in a More line
+};
+
+struct Style {
+  const ReportOptions& options;
+  std::string paint(std::string_view text, std::string_view code) const {
+    if (!options.color || code.empty()) return std::string(text);
+    return "\x1b[" + std::string(code) + "m" + std::string(text) + "\x1b[0m";
+  }
+};
+
+uint64_t ranked_size(const ResultTree& tree, NodeIndex node, bool apparent) {
+  const Sizes totals = tree.totals(node);
+  return apparent ? totals.logical_bytes : totals.size_on_disk_bytes;
+}
+
+std::vector<Entry> listing(const ResultTree& tree, NodeIndex node,
+                           std::optional<uint64_t> unknown_space, const ReportOptions& options) {
+  std::vector<Entry> entries;
+  for (const NodeIndex child : tree.children(node)) {
+    entries.push_back({Entry::Kind::Node, child, ranked_size(tree, child, options.apparent), 0});
+  }
+  if (unknown_space && !options.apparent) {
+    entries.push_back({Entry::Kind::UnknownSpace, kNoNode, *unknown_space, 0});
+  }
+  auto larger = [&tree](const Entry& a, const Entry& b) {
+    if (a.size != b.size) return a.size > b.size;
+    if (a.kind != b.kind) return a.kind < b.kind;
+    return tree.name(a.node) < tree.name(b.node);
+  };
+  const std::size_t shown = std::min<std::size_t>(options.top, entries.size());
+  std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(shown),
+                    entries.end(), larger);
+  if (shown < entries.size()) {
+    Entry more{Entry::Kind::More, kNoNode, 0, entries.size() - shown};
+    for (std::size_t i = shown; i < entries.size(); ++i) more.size += entries[i].size;
+    entries.resize(shown);
+    entries.push_back(more);
+  }
+  return entries;
+}
+
+std::string bar(uint64_t part, uint64_t whole, bool unicode) {
+  // Eighths of a cell, so that the Unicode bar can end in a partial block.
+  const uint64_t eighths =
+      whole == 0 ? 0
+                 : static_cast<uint64_t>(static_cast<long double>(part) * kBarWidth * 8 / whole);
+  const uint64_t full = std::min<uint64_t>(eighths / 8, kBarWidth);
+  std::string text;
+  if (!unicode) {
+    text.append(full, '#');
+    text.append(kBarWidth - full, '.');
+    return text;
+  }
+  static constexpr const char* kPartial[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
+  for (uint64_t i = 0; i < full; ++i) text += "█";
+  std::size_t cells = full;
+  if (full < kBarWidth && eighths % 8 != 0) {
+    text += kPartial[eighths % 8];
+    ++cells;
+  }
+  for (; cells < kBarWidth; ++cells) text += "░";
+  return text;
+}
+
+std::string share(uint64_t part, uint64_t whole) {
+  const uint64_t percent =
+      whole == 0 ? 0 : static_cast<uint64_t>(static_cast<long double>(part) * 100 / whole + 0.5L);
+  std::string text = std::to_string(percent) + "%";
+  return std::string(text.size() < 4 ? 4 - text.size() : 0, ' ') + text;
+}
+
+std::string right_aligned(std::string text, std::size_t width) {
+  if (text.size() < width) text.insert(0, width - text.size(), ' ');
+  return text;
+}
+
+// The entry's name with what kind of thing it is, and its colour.
+std::pair<std::string, std::string> label(const ResultTree& tree, const Entry& entry) {
+  if (entry.kind == Entry::Kind::UnknownSpace) return {"Unknown Space", "2"};
+  if (entry.kind == Entry::Kind::More) {
+    return {
+        "(" + group_digits(entry.count) + " more " + (entry.count == 1 ? "entry" : "entries") + ")",
+        "2"};
+  }
+  const NodeIndex node = entry.node;
+  std::string text = node == 0 ? display_root(tree.name(0)) : std::string(tree.name(node));
+  const std::string target(tree.link_target(node).value_or(""));
+  switch (tree.kind(node)) {
+    case NodeRecordKind::Drive:
+    case NodeRecordKind::Folder:
+      return {text, "1;34"};
+    case NodeRecordKind::File:
+      if (tree.link_count(node) > 1) {
+        text += " [hard link, " + std::to_string(tree.link_count(node)) + " names" +
+                (tree.counted_elsewhere(node) ? ", counted elsewhere]" : "]");
+      }
+      return {text, ""};
+    case NodeRecordKind::Restricted:
+      return {text + " [restricted]", "31"};
+    case NodeRecordKind::SymbolicLink:
+      return {text + " -> " + target, "36"};
+    case NodeRecordKind::Junction:
+      return {text + " [junction] -> " + target, "36"};
+    case NodeRecordKind::VolumeMountPoint:
+      return {text + " [mount point]" + (target.empty() ? "" : " -> " + target), "36"};
+    case NodeRecordKind::OtherLink:
+      return {text + " [link]" + (target.empty() ? "" : " -> " + target), "36"};
+  }
+  return {text, ""};
+}
+
+class TreeWriter {
+ public:
+  TreeWriter(const ResultTree& tree, std::optional<uint64_t> unknown_space,
+             const ReportOptions& options, std::string& out)
+      : tree_(tree), unknown_space_(unknown_space), options_(options), style_{options}, out_(out) {}
+
+  void write() {
+    const uint64_t root_size = ranked_size(tree_, 0, options_.apparent) +
+                               (options_.apparent ? 0 : unknown_space_.value_or(0));
+    line(Entry{Entry::Kind::Node, 0, root_size, 0}, root_size, "");
+    if (options_.depth == 0) return;
+    // Depth-first with an explicit stack: trees can be far deeper than the call stack allows.
+    struct Frame {
+      std::vector<Entry> entries;
+      std::size_t next = 0;
+      uint64_t parent_size = 0;
+      std::string prefix;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({listing(tree_, 0, unknown_space_, options_), 0, root_size, ""});
+    while (!stack.empty()) {
+      Frame& frame = stack.back();
+      if (frame.next == frame.entries.size()) {
+        stack.pop_back();
+        continue;
+      }
+      const Entry entry = frame.entries[frame.next++];
+      const bool last = frame.next == frame.entries.size();
+      line(entry, frame.parent_size, frame.prefix + branch(last));
+      if (entry.kind == Entry::Kind::Node && tree_.is_container(entry.node) &&
+          stack.size() < options_.depth) {
+        std::string prefix = frame.prefix + continuation(last);
+        stack.push_back(
+            {listing(tree_, entry.node, std::nullopt, options_), 0, entry.size, std::move(prefix)});
+      }
+    }
+  }
+
+ private:
+  std::string branch(bool last) const {
+    if (options_.unicode) return last ? "└── " : "├── ";
+    return last ? "`-- " : "|-- ";
+  }
+  std::string continuation(bool last) const {
+    if (last) return "    ";
+    return options_.unicode ? "│   " : "|   ";
+  }
+
+  void line(const Entry& entry, uint64_t parent_size, const std::string& prefix) {
+    auto [name, colour] = label(tree_, entry);
+    const std::string columns = right_aligned(human_size(entry.size), kSizeColumn) + " " +
+                                share(entry.size, parent_size) + " ";
+    if (options_.width > 0) {
+      const std::size_t used = text_width(columns) + kBarWidth + 2 + text_width(prefix);
+      const std::size_t room = options_.width > used + 8 ? options_.width - used : 8;
+      name = shorten_middle(name, room, options_.unicode ? "…" : "...");
+    }
+    out_ += columns + style_.paint(bar(entry.size, parent_size, options_.unicode), "32") + "  " +
+            prefix + style_.paint(name, colour) + "\n";
+  }
+
+  const ResultTree& tree_;
+  std::optional<uint64_t> unknown_space_;
+  const ReportOptions& options_;
+  Style style_;
+  std::string& out_;
+};
+
+void write_totals(const ScanResult& result, std::size_t index, std::string& out) {
+  const TargetReport& report = result.reports[index];
+  const ResultTree& tree = *report.tree;
+  const Sizes totals = tree.totals(0);
+  const TreeCounts& counts = tree.counts();
+  out += "  size on disk " + human_size(totals.size_on_disk_bytes) + ", logical size " +
+         human_size(totals.logical_bytes);
+  if (report.file_system) {
+    out += ", file system " + std::string(elevation::to_wire(*report.file_system));
+  }
+  out += "\n  " + group_digits(counts.files) + " files, " + group_digits(counts.folders) +
+         " folders, " + group_digits(counts.links) + " links, " + group_digits(counts.restricted) +
+         " restricted";
+  if (counts.hard_link_groups > 0) {
+    out += ", " + group_digits(counts.hard_link_groups) + " hard-linked files counted once";
+  }
+  out += "\n";
+  if (const auto unknown = unknown_space_bytes(result, index)) {
+    out += "  Unknown Space " + human_size(*unknown) + " (used on the volume " +
+           human_size(result.volume->used_bytes) + ", not explained by the listed files)\n";
+  }
+}
+
+}  // namespace
+
+std::string display_root(std::string_view root_path) {
+  return platform::to_utf8_lossy(scanner::display_path(platform::from_utf8(root_path)));
+}
+
+std::string render_report(const ScanResult& result, const ReportOptions& options) {
+  std::string out;
+  const bool full_root = result.mode == elevation::ElevatedScanMode::FullRoot;
+  out += full_root ? "Scanned " + display_root(result.root)
+                   : "Topped up " + std::to_string(result.targets.size()) + " " +
+                         (result.targets.size() == 1 ? "target" : "targets") + " below " +
+                         display_root(result.root);
+  out += " in " + human_duration(result.elapsed_millis) + "\n";
+  for (std::size_t index = 0; index < result.reports.size(); ++index) {
+    const TargetReport& report = result.reports[index];
+    const std::string target = index < result.targets.size() ? result.targets[index] : "";
+    out += "\n";
+    if (!report.tree) {
+      out += display_root(target) + ": unavailable\n";
+      continue;
+    }
+    out += display_root(report.tree->name(0)) + "\n";
+    write_totals(result, index, out);
+    out += "\n";
+    TreeWriter(*report.tree, unknown_space_bytes(result, index), options, out).write();
+  }
+  return out;
+}
+
+}  // namespace ketterlin::host

@@ -1,0 +1,29 @@
+// The result as people read it: per target, the totals, then the largest folders and files as an
+// indented tree with human sizes, each entry's share of its parent and a bar, in the manner of
+// du -h and dust.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "host/scan_result.h"
+
+namespace ketterlin::host {
+
+struct ReportOptions {
+  unsigned depth = 2;     // levels shown below each target's root (0: the root line only)
+  unsigned top = 10;      // largest entries shown per folder; the rest are summed in one line
+  bool apparent = false;  // rank and show logical sizes instead of sizes on disk
+  bool color = false;     // ANSI colours
+  bool unicode = false;   // box-drawing tree and block bars instead of plain ASCII
+  std::size_t width = 0;  // the line width to fit names into; 0 leaves names whole
+};
+
+// The whole report, one line feed after every line.
+std::string render_report(const ScanResult& result, const ReportOptions& options);
+
+// How the root of a tree is shown: on Windows the familiar form of a verbatim path when that
+// form designates the same folder (C:\Data for \\?\C:\Data), else the path as it stands.
+std::string display_root(std::string_view root_path);
+
+}  // namespace ketterlin::host

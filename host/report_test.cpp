@@ -1,0 +1,144 @@
+#include "host/report.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "host/test_trees.h"
+
+namespace ketterlin::host {
+namespace {
+
+using testing::sample_result;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The sample's sizes on disk: docs/same is the hard-link group's primary ("\v\docs\same" is
+// less than "\v\media\big.bin"), so docs holds 1 MiB + 8 KiB and media 0; with top.txt the
+// listed total is 1 MiB + 12 KiB.
+constexpr uint64_t kListed = (1 << 20) + 3 * 4096;
+
+TEST(ReportTest, ShowsTotalsAndTheLargestEntriesAsATree) {
+  const ScanResult result = sample_result(kListed + 2 * (1 << 20));  // 2 MiB unexplained
+  ReportOptions options;
+  const std::vector<std::string> lines = lines_of(render_report(result, options));
+  const std::vector<std::string> expected = {
+      "Scanned /v in 1.5 s",
+      "",
+      "/v",
+      "  size on disk 1.0 MiB, logical size 1.0 MiB, file system other",
+      "  5 files, 2 folders, 1 links, 1 restricted, 1 hard-linked files counted once",
+      "  Unknown Space 2.0 MiB (used on the volume 3.0 MiB, not explained by the listed files)",
+      "",
+      "   3.0 MiB 100% ####################  /v",
+      "   2.0 MiB  66% #############.......  |-- Unknown Space",
+      "   1.0 MiB  33% ######..............  |-- docs",
+      "   1.0 MiB  99% ###################.  |   |-- same [hard link, 2 names]",
+      "   4.0 KiB   0% ....................  |   |-- notes.txt",
+      "   4.0 KiB   0% ....................  |   `-- report.pdf",
+      "   4.0 KiB   0% ....................  |-- top.txt",
+      "       0 B   0% ....................  |-- link -> docs",
+      "       0 B   0% ....................  |-- media",
+      "       0 B   0% ....................  |   `-- big.bin [hard link, 2 names, counted "
+      "elsewhere]",
+      "       0 B   0% ....................  `-- secret [restricted]",
+  };
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(ReportTest, DepthTopAndApparentSizesShapeTheListing) {
+  const ScanResult result = sample_result(0);  // no Unknown Space
+  struct Row {
+    const char* name;
+    ReportOptions options;
+    std::vector<std::string> tree_lines;  // the lines after the totals
+  };
+  ReportOptions top_two;
+  top_two.depth = 1;
+  top_two.top = 2;
+  ReportOptions root_only;
+  root_only.depth = 0;
+  ReportOptions apparent;
+  apparent.depth = 1;
+  apparent.apparent = true;
+  const std::vector<Row> rows = {
+      {"two largest and the rest summed",
+       top_two,
+       {"   1.0 MiB 100% ####################  /v",
+        "   1.0 MiB 100% ###################.  |-- docs",
+        "   4.0 KiB   0% ....................  |-- top.txt",
+        "       0 B   0% ....................  `-- (3 more entries)"}},
+      {"root only", root_only, {"   1.0 MiB 100% ####################  /v"}},
+      {"logical sizes",
+       apparent,
+       {"   1.0 MiB 100% ####################  /v",
+        "   1.0 MiB 100% ###################.  |-- docs",
+        "     100 B   0% ....................  |-- top.txt",
+        "       0 B   0% ....................  |-- link -> docs",
+        "       0 B   0% ....................  |-- media",
+        "       0 B   0% ....................  `-- secret [restricted]"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> lines = lines_of(render_report(result, row.options));
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.end()), row.tree_lines);
+  }
+}
+
+TEST(ReportTest, ColoursAndUnicodeOnlyWhenAsked) {
+  const ScanResult result = sample_result(0);
+  ReportOptions plain;
+  const std::string ascii = render_report(result, plain);
+  EXPECT_EQ(ascii.find("\x1b["), std::string::npos);
+  for (const unsigned char byte : ascii) EXPECT_LT(byte, 0x80);
+  ReportOptions fancy;
+  fancy.color = true;
+  fancy.unicode = true;
+  const std::string terminal = render_report(result, fancy);
+  EXPECT_NE(terminal.find("\x1b[1;34mmedia\x1b[0m"), std::string::npos);
+  EXPECT_NE(terminal.find("└── "), std::string::npos);
+  EXPECT_NE(terminal.find("█"), std::string::npos);
+}
+
+TEST(ReportTest, CutsLongNamesToTheWidth) {
+  ScanResult result = sample_result(0);
+  std::vector<NodeFields> nodes = testing::sample_nodes();
+  const std::string long_name = "/v/" + std::string(200, 'n') + ".txt";
+  nodes.push_back(testing::node(10, 0, long_name, NodeRecordKind::File, 1, 1 << 30));
+  result.reports[0].tree = testing::build_tree(nodes);
+  ReportOptions options;
+  options.width = 80;
+  const std::vector<std::string> lines = lines_of(render_report(result, options));
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(lines[7].size(), 80u) << lines[7];
+  EXPECT_EQ(lines[7].substr(lines[7].size() - 4), ".txt");
+}
+
+TEST(ReportTest, ShowsUnavailableTargetsOfATopUp) {
+  ScanResult result = sample_result(0);
+  result.mode = elevation::ElevatedScanMode::RestrictedTopUp;
+  result.root = "/";
+  result.targets = {"/v", "/missing"};
+  result.volume.reset();
+  result.reports.push_back(
+      TargetReport{TargetReport::State::Unavailable, std::nullopt, std::nullopt, std::nullopt});
+  const std::vector<std::string> lines = lines_of(render_report(result, ReportOptions{}));
+  EXPECT_EQ(lines.front(), "Topped up 2 targets below / in 1.5 s");
+  EXPECT_EQ(lines.back(), "/missing: unavailable");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "/v"), 1);
+}
+
+TEST(ReportTest, ShowsVerbatimWindowsRootsInTheirFamiliarForm) {
+  EXPECT_EQ(display_root("\\\\?\\C:\\Users"), "C:\\Users");
+  EXPECT_EQ(display_root("\\\\?\\UNC\\server\\share"), "\\\\?\\UNC\\server\\share");
+  EXPECT_EQ(display_root("/home/user"), "/home/user");
+}
+
+}  // namespace
+}  // namespace ketterlin::host

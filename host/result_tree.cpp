@@ -1,0 +1,358 @@
+#include "host/result_tree.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "platform/unicode.h"
+#include "storage/windows_path.h"
+
+namespace ketterlin::host {
+
+using internal::StoredNode;
+
+std::string to_string(const TreeProblem& problem) {
+  using Kind = TreeProblem::Kind;
+  const std::string id = std::to_string(problem.id);
+  const std::string other = std::to_string(problem.other);
+  switch (problem.kind) {
+    case Kind::FirstNodeHasParent:
+      return "the first node " + id + " names a parent";
+    case Kind::SecondRoot:
+      return "node " + id + " names no parent but is not the first node";
+    case Kind::DuplicateId:
+      return "node " + id + " was sent twice";
+    case Kind::IdOutOfOrder:
+      return "node " + id + " arrived after node " + other;
+    case Kind::UnknownParent:
+      return "node " + id + " names parent " + other + ", which was not sent before it";
+    case Kind::ParentNotContainer:
+      return "node " + id + " lies under node " + other + ", which cannot have children";
+    case Kind::PathNotBelowParent:
+      return "the path of node " + id + " is not its parent's path and one name";
+    case Kind::NameTooLong:
+      return "a name or link target of node " + id + " is too long";
+    case Kind::TooManyNodes:
+      return "the tree has more nodes than the host can hold";
+    case Kind::SizeOverflow:
+      return "size overflow at node " + id;
+    case Kind::Empty:
+      return "the tree has no nodes";
+  }
+  return "TreeProblem(" + std::to_string(static_cast<unsigned>(problem.kind)) + ")";
+}
+
+uint64_t NameArena::add(std::string_view text) {
+  if (text.size() > kBlockBytes - used_in_last_) {
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
+    used_in_last_ = 0;
+  }
+  const uint64_t position = (blocks_.size() - 1) * kBlockBytes + used_in_last_;
+  if (!text.empty()) std::memcpy(blocks_.back().get() + used_in_last_, text.data(), text.size());
+  used_in_last_ += text.size();
+  return position;
+}
+
+namespace internal {
+
+void IdRuns::append(uint64_t id, NodeIndex index) {
+  if (!runs_.empty()) {
+    const Run& last = runs_.back();
+    if (id - last.first_id == index - last.first_index) return;  // continues the last run
+  }
+  runs_.push_back({id, index});
+}
+
+std::optional<NodeIndex> IdRuns::find(uint64_t id, NodeIndex count) const {
+  auto after = std::upper_bound(runs_.begin(), runs_.end(), id, [](uint64_t value, const Run& run) {
+    return value < run.first_id;
+  });
+  if (after == runs_.begin()) return std::nullopt;
+  const Run& run = *(after - 1);
+  const NodeIndex end = after == runs_.end() ? count : after->first_index;
+  const uint64_t offset = id - run.first_id;
+  if (offset >= end - run.first_index) return std::nullopt;
+  return static_cast<NodeIndex>(run.first_index + offset);
+}
+
+}  // namespace internal
+
+namespace {
+
+uint8_t flag_bits(const NodeRecordFlags& flags) {
+  return static_cast<uint8_t>((flags.cloud_only ? 1 : 0) | (flags.compressed ? 2 : 0) |
+                              (flags.sparse ? 4 : 0) | (flags.deduplicated ? 8 : 0));
+}
+
+bool kind_is_container(NodeRecordKind kind) {
+  return kind == NodeRecordKind::Drive || kind == NodeRecordKind::Folder;
+}
+
+bool kind_is_link(NodeRecordKind kind) {
+  return kind == NodeRecordKind::SymbolicLink || kind == NodeRecordKind::Junction ||
+         kind == NodeRecordKind::VolumeMountPoint || kind == NodeRecordKind::OtherLink;
+}
+
+uint64_t mix(uint64_t value) {  // splitmix64's finaliser
+  value ^= value >> 30;
+  value *= 0xbf58476d1ce4e5b9ULL;
+  value ^= value >> 27;
+  value *= 0x94d049bb133111ebULL;
+  return value ^ (value >> 31);
+}
+
+uint64_t identity_hash(const NodeRecordIdentity& identity) {
+  uint64_t low = 0;
+  uint64_t high = 0;
+  std::memcpy(&low, identity.file_id.data(), 8);
+  std::memcpy(&high, identity.file_id.data() + 8, 8);
+  return mix(identity.volume_serial ^ mix(low ^ mix(high)));
+}
+
+bool same_identity(const NodeRecordIdentity& a, const NodeRecordIdentity& b) {
+  return a.volume_serial == b.volume_serial && a.file_id == b.file_id;
+}
+
+// Compares two names as the system orders raw names: bytes on POSIX, UTF-16 code units on
+// Windows (which differ from UTF-8 byte order above U+FFFF).
+int compare_names(std::string_view a, std::string_view b, PathStyle style) {
+  if (style == PathStyle::Posix) return a.compare(b);
+  return platform::utf8_to_utf16(a).compare(platform::utf8_to_utf16(b));
+}
+
+}  // namespace
+
+std::string_view ResultTree::name(NodeIndex node) const {
+  if (node == 0) return root_path_;
+  const StoredNode& stored = nodes_[node];
+  return arena_.get(stored.name_position, stored.name_length);
+}
+
+std::string ResultTree::path(NodeIndex node) const {
+  std::vector<NodeIndex> chain;
+  for (NodeIndex at = node; at != 0; at = nodes_[at].parent) chain.push_back(at);
+  std::string result = root_path_;
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at) append_child(result, name(*at), style_);
+  return result;
+}
+
+bool ResultTree::is_container(NodeIndex node) const { return kind_is_container(kind(node)); }
+
+NodeRecordFlags ResultTree::flags(NodeIndex node) const {
+  const uint8_t bits = nodes_[node].flags;
+  return {(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0, (bits & 8) != 0};
+}
+
+Sizes ResultTree::own_sizes(NodeIndex node) const {
+  return {nodes_[node].logical_bytes, nodes_[node].size_on_disk_bytes};
+}
+
+std::optional<NodeRecordIdentity> ResultTree::identity(NodeIndex node) const {
+  if (!nodes_[node].has_identity) return std::nullopt;
+  return identities_[node];
+}
+
+std::optional<std::string_view> ResultTree::link_target(NodeIndex node) const {
+  auto found =
+      std::lower_bound(link_targets_.begin(), link_targets_.end(), node,
+                       [](const auto& entry, NodeIndex value) { return entry.first < value; });
+  if (found == link_targets_.end() || found->first != node) return std::nullopt;
+  return arena_.get(found->second.first, found->second.second);
+}
+
+std::span<const NodeIndex> ResultTree::children(NodeIndex node) const {
+  return std::span<const NodeIndex>(children_).subspan(child_begin_[node],
+                                                       child_begin_[node + 1] - child_begin_[node]);
+}
+
+uint32_t ResultTree::link_count(NodeIndex node) const {
+  const auto found = link_counts_.find(node);
+  return found == link_counts_.end() ? 1 : found->second;
+}
+
+std::size_t ResultTree::memory_bytes() const {
+  return nodes_.allocated_bytes() + identities_.allocated_bytes() + totals_.allocated_bytes() +
+         (child_begin_.capacity() + children_.capacity()) * sizeof(NodeIndex) +
+         link_targets_.capacity() * sizeof(link_targets_[0]) +
+         link_counts_.bucket_count() * (sizeof(NodeIndex) + sizeof(uint32_t) + 8) +
+         arena_.allocated_bytes() + root_path_.capacity();
+}
+
+TreeBuilder::TreeBuilder(PathStyle style) { tree_.style_ = style; }
+
+const std::string& TreeBuilder::path_of(NodeIndex node) {
+  if (node == cached_path_node_) return cached_path_;
+  const NodeIndex parent = tree_.parent(node);
+  if (parent != kNoNode && parent == cached_path_node_) {
+    append_child(cached_path_, tree_.name(node), tree_.style_);
+  } else {
+    cached_path_ = tree_.path(node);
+  }
+  cached_path_node_ = node;
+  return cached_path_;
+}
+
+tl::expected<void, TreeProblem> TreeBuilder::add(const NodeFields& node) {
+  using Kind = TreeProblem::Kind;
+  const NodeIndex index = tree_.size();
+  std::string_view name = node.path;
+  NodeIndex parent = kNoNode;
+  if (index == 0) {
+    if (node.parent_id) return tl::unexpected(TreeProblem{Kind::FirstNodeHasParent, node.id, 0});
+  } else {
+    if (!node.parent_id) return tl::unexpected(TreeProblem{Kind::SecondRoot, node.id, 0});
+    if (node.id <= last_id_) {
+      const bool seen = ids_.find(node.id, index).has_value();
+      return tl::unexpected(
+          TreeProblem{seen ? Kind::DuplicateId : Kind::IdOutOfOrder, node.id, last_id_});
+    }
+    if (index >= kNoNode - 1) return tl::unexpected(TreeProblem{Kind::TooManyNodes, node.id, 0});
+    const std::optional<NodeIndex> found = ids_.find(*node.parent_id, index);
+    if (!found) return tl::unexpected(TreeProblem{Kind::UnknownParent, node.id, *node.parent_id});
+    parent = *found;
+    if (!tree_.is_container(parent)) {
+      return tl::unexpected(TreeProblem{Kind::ParentNotContainer, node.id, *node.parent_id});
+    }
+    const std::optional<std::string_view> child =
+        child_name(path_of(parent), node.path, tree_.style_);
+    if (!child) return tl::unexpected(TreeProblem{Kind::PathNotBelowParent, node.id, 0});
+    name = *child;
+    if (name.size() > NameArena::kBlockBytes ||
+        node.link_target.value_or("").size() > NameArena::kBlockBytes) {
+      return tl::unexpected(TreeProblem{Kind::NameTooLong, node.id, 0});
+    }
+  }
+
+  StoredNode& stored = tree_.nodes_.emplace_back();
+  stored.logical_bytes = node.logical_bytes;
+  stored.size_on_disk_bytes = node.size_on_disk_bytes;
+  stored.modified_at = node.modified_at_epoch_seconds;
+  stored.parent = parent;
+  stored.kind = node.kind;
+  stored.flags = flag_bits(node.flags);
+  stored.has_identity = node.identity.has_value();
+  tree_.identities_.emplace_back() = node.identity.value_or(NodeRecordIdentity{});
+  if (index == 0) {
+    tree_.root_path_ = std::string(node.path);
+  } else {
+    stored.name_position = tree_.arena_.add(name);
+    stored.name_length = static_cast<uint32_t>(name.size());
+  }
+  if (node.link_target) {
+    const uint64_t position = tree_.arena_.add(*node.link_target);
+    tree_.link_targets_.push_back(
+        {index, {position, static_cast<uint32_t>(node.link_target->size())}});
+  }
+  ids_.append(node.id, index);
+  last_id_ = node.id;
+  return {};
+}
+
+bool TreeBuilder::precedes(NodeIndex a, NodeIndex b) const {
+  const storage::NormalizedPath normalized_a = storage::normalize_path_text(tree_.path(a));
+  const storage::NormalizedPath normalized_b = storage::normalize_path_text(tree_.path(b));
+  if (normalized_a != normalized_b) return normalized_a < normalized_b;
+  // Two spellings of one path (letter case, say): the raw names below the root decide.
+  auto names_below_root = [this](NodeIndex node) {
+    std::vector<std::string_view> names;
+    for (NodeIndex at = node; at != 0; at = tree_.parent(at)) names.push_back(tree_.name(at));
+    std::reverse(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string_view> names_a = names_below_root(a);
+  const std::vector<std::string_view> names_b = names_below_root(b);
+  for (std::size_t i = 0; i < names_a.size() && i < names_b.size(); ++i) {
+    const int order = compare_names(names_a[i], names_b[i], tree_.style_);
+    if (order != 0) return order < 0;
+  }
+  return names_a.size() < names_b.size();
+}
+
+void TreeBuilder::group_hard_links() {
+  struct Key {
+    uint64_t hash;
+    NodeIndex node;
+  };
+  std::vector<Key> keys;
+  for (NodeIndex node = 0; node < tree_.size(); ++node) {
+    if (tree_.nodes_[node].has_identity && tree_.kind(node) == NodeRecordKind::File) {
+      keys.push_back({identity_hash(tree_.identities_[node]), node});
+    }
+  }
+  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+    return a.hash != b.hash ? a.hash < b.hash : a.node < b.node;
+  });
+  std::vector<NodeIndex> run;
+  std::vector<NodeIndex> group;
+  for (std::size_t start = 0; start < keys.size();) {
+    std::size_t end = start + 1;
+    while (end < keys.size() && keys[end].hash == keys[start].hash) ++end;
+    run.clear();
+    for (std::size_t i = start; i < end; ++i) run.push_back(keys[i].node);
+    start = end;
+    // Equal hashes almost always mean equal identities; split the run where they differ.
+    while (run.size() > 1) {
+      const NodeRecordIdentity& first = tree_.identities_[run.front()];
+      group.clear();
+      auto rest = std::stable_partition(run.begin(), run.end(), [&](NodeIndex node) {
+        return same_identity(tree_.identities_[node], first);
+      });
+      group.assign(run.begin(), rest);
+      run.erase(run.begin(), rest);
+      if (group.size() < 2) continue;
+      NodeIndex primary = group.front();
+      for (const NodeIndex member : group) {
+        if (precedes(member, primary)) primary = member;
+      }
+      for (const NodeIndex member : group) {
+        tree_.nodes_[member].counted_elsewhere = member != primary;
+        tree_.link_counts_[member] = static_cast<uint32_t>(group.size());
+      }
+      ++tree_.counts_.hard_link_groups;
+    }
+  }
+}
+
+tl::expected<ResultTree, TreeProblem> TreeBuilder::finish() && {
+  const NodeIndex count = tree_.size();
+  if (count == 0) return tl::unexpected(TreeProblem{TreeProblem::Kind::Empty, 0, 0});
+  group_hard_links();
+  for (NodeIndex node = 0; node < count; ++node) {
+    const StoredNode& stored = tree_.nodes_[node];
+    tree_.totals_.emplace_back() =
+        stored.counted_elsewhere ? Sizes{} : Sizes{stored.logical_bytes, stored.size_on_disk_bytes};
+  }
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  for (NodeIndex node = count - 1; node > 0; --node) {
+    const Sizes child = tree_.totals_[node];
+    Sizes& parent = tree_.totals_[tree_.parent(node)];
+    if (child.logical_bytes > kMax - parent.logical_bytes ||
+        child.size_on_disk_bytes > kMax - parent.size_on_disk_bytes) {
+      return tl::unexpected(TreeProblem{TreeProblem::Kind::SizeOverflow, tree_.parent(node), 0});
+    }
+    parent.logical_bytes += child.logical_bytes;
+    parent.size_on_disk_bytes += child.size_on_disk_bytes;
+  }
+  // Child lists in arrival order, as one table of offsets and one of children.
+  tree_.child_begin_.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (NodeIndex node = 1; node < count; ++node) ++tree_.child_begin_[tree_.parent(node) + 1];
+  for (NodeIndex node = 0; node < count; ++node) {
+    tree_.child_begin_[node + 1] += tree_.child_begin_[node];
+  }
+  tree_.children_.resize(count - 1);
+  std::vector<NodeIndex> next(tree_.child_begin_.begin(), tree_.child_begin_.end() - 1);
+  for (NodeIndex node = 1; node < count; ++node) {
+    tree_.children_[next[tree_.parent(node)]++] = node;
+  }
+  TreeCounts& counts = tree_.counts_;
+  for (NodeIndex node = 0; node < count; ++node) {
+    const NodeRecordKind kind = tree_.kind(node);
+    if (kind == NodeRecordKind::File) ++counts.files;
+    if (kind == NodeRecordKind::Folder && node != 0) ++counts.folders;
+    if (kind == NodeRecordKind::Restricted) ++counts.restricted;
+    if (kind_is_link(kind)) ++counts.links;
+  }
+  return std::move(tree_);
+}
+
+}  // namespace ketterlin::host

@@ -1,0 +1,44 @@
+// The ketterlin-scan command from its arguments to its exit status: prepare the request, run
+// the helper through the pipe while showing progress, then print the report and write the
+// exports.
+//
+// How one run goes
+//   1. The paths are canonicalised (when they exist) and checked to be Unicode; a full-root scan
+//      of a volume's root carries the volume's used bytes and file-system kind.
+//   2. The pipe is created, the helper started with --pipe <name>; the host waits for its
+//      connection (30 s, 10 min with --elevate for the password or consent prompt) while
+//      watching for its exit, so a helper that dies first is reported, not waited for.
+//   3. The request line is written; then every byte the helper sends is read, split into lines,
+//      decoded and checked (ProtocolReader) until the helper closes the pipe. The first
+//      malformed line or protocol error kills the helper and ends the run.
+//   4. The helper's exit status and standard error are collected. Success needs "complete",
+//      nothing after it, and exit status 0; "failure" is reported with its text and status; a
+//      stream that ends without either is reported with the status and standard error.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <tl/expected.hpp>
+
+#include "host/command_line.h"
+#include "host/host_error.h"
+#include "host/scan_result.h"
+#include "platform/os_string.h"
+
+namespace ketterlin::host {
+
+// The request line (one compact JSON object and a line feed) for the given request.
+std::string encode_request(elevation::ElevatedScanMode mode, std::string_view root,
+                           const std::vector<std::string>& targets,
+                           const std::optional<storage::ElevatedVolume>& volume);
+
+// ketterlin-scan-helper (with ".exe" on Windows) in the folder of `host_path`.
+platform::OsString helper_beside(const platform::OsString& host_path);
+
+// Runs the command with `arguments` (without the program name); returns the exit status: 0
+// success, 1 the scan failed (the error's text on standard error), 2 usage error.
+int run_command(const std::vector<platform::OsString>& arguments);
+
+}  // namespace ketterlin::host

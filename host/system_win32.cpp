@@ -1,0 +1,92 @@
+#include <windows.h>
+
+#include <string>
+
+#include "host/system.h"
+
+namespace ketterlin::host {
+
+std::optional<platform::OsString> own_executable_path() {
+  std::wstring buffer(32768, L'\0');
+  const DWORD length =
+      GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) return std::nullopt;
+  buffer.resize(length);
+  return buffer;
+}
+
+std::optional<platform::OsString> find_program(std::string_view name) {
+  const std::wstring wide = platform::from_utf8(name);
+  std::wstring buffer(32768, L'\0');
+  const DWORD length = SearchPathW(nullptr, wide.c_str(), L".exe",
+                                   static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+  if (length == 0 || length >= buffer.size()) return std::nullopt;
+  buffer.resize(length);
+  return buffer;
+}
+
+namespace {
+HANDLE handle_of(StandardStream stream) {
+  return GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+}  // namespace
+
+bool is_terminal(StandardStream stream) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle_of(stream), &mode) != 0;
+}
+
+std::size_t terminal_columns(StandardStream stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(handle_of(stream), &info)) return 0;
+  return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
+void prepare_terminal() {
+  SetConsoleOutputCP(CP_UTF8);
+  for (const StandardStream stream : {StandardStream::Output, StandardStream::Error}) {
+    DWORD mode = 0;
+    if (GetConsoleMode(handle_of(stream), &mode)) {
+      SetConsoleMode(handle_of(stream), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
+  }
+}
+
+namespace {
+
+storage::FileSystemKind kind_from_name(std::wstring_view name) {
+  if (name == L"NTFS") return storage::FileSystemKind::Ntfs;
+  if (name == L"ReFS") return storage::FileSystemKind::ReFs;
+  if (name == L"FAT32" || name == L"FAT") return storage::FileSystemKind::Fat32;
+  if (name == L"exFAT") return storage::FileSystemKind::ExFat;
+  return storage::FileSystemKind::Other;
+}
+
+std::wstring with_final_separator(std::wstring path) {
+  if (path.empty() || (path.back() != L'\\' && path.back() != L'/')) path.push_back(L'\\');
+  return path;
+}
+
+}  // namespace
+
+std::optional<storage::ElevatedVolume> volume_facts(platform::OsStringView path) {
+  const std::wstring folder = with_final_separator(std::wstring(path));
+  std::wstring volume_path(32768, L'\0');
+  if (!GetVolumePathNameW(folder.c_str(), volume_path.data(),
+                          static_cast<DWORD>(volume_path.size()))) {
+    return std::nullopt;
+  }
+  volume_path.resize(wcslen(volume_path.c_str()));
+  if (_wcsicmp(with_final_separator(volume_path).c_str(), folder.c_str()) != 0) return std::nullopt;
+  ULARGE_INTEGER total{};
+  ULARGE_INTEGER free{};
+  if (!GetDiskFreeSpaceExW(folder.c_str(), nullptr, &total, &free)) return std::nullopt;
+  wchar_t file_system[MAX_PATH + 1] = {};
+  if (!GetVolumeInformationW(folder.c_str(), nullptr, 0, nullptr, nullptr, nullptr, file_system,
+                             MAX_PATH + 1)) {
+    return std::nullopt;
+  }
+  return storage::ElevatedVolume{total.QuadPart - free.QuadPart, kind_from_name(file_system)};
+}
+
+}  // namespace ketterlin::host
