@@ -92,6 +92,11 @@ tl::expected<void, ScanFlowError> scan_target(PipeConnection& connection,
   }
   scanner::ScanHandle handle = manager.start(std::move(scan));
   if (auto forwarded = forward_progress(connection, target_index, handle); !forwarded) {
+    // The run, and the process with it, ends here. The scan is stopped and waited for first: a
+    // scan left running would destroy the worker pool on its own thread after the process's
+    // static state is gone.
+    handle.cancel_requested->store(true);
+    (void)scanner::wait(std::move(handle));
     return tl::unexpected(std::move(forwarded.error()));
   }
 

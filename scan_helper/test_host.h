@@ -30,6 +30,9 @@ struct HostScript {
   std::string request;                // bytes written first (may be empty)
   std::size_t write_chunk_bytes = 0;  // 0: one write; n: writes of at most n bytes each
   AfterWrite after_write = AfterWrite::KeepOpen;
+  // When not empty: while reading, the host closes the connection as soon as a whole line it
+  // received contains this text, and reads nothing more (a host that goes away mid-run).
+  std::string close_after_line_containing{};
 };
 
 struct HostRun {
@@ -58,6 +61,15 @@ class TestHost {
 
   // The path the helper is given as its pipe name.
   const std::string& socket_path() const;
+
+  // Hands the socket's directory and the socket to user `uid` and group `gid`, so that a helper
+  // running as that user can connect. Fails with a description of the failed step.
+  [[nodiscard]] tl::expected<void, std::string> grant_access(uint32_t uid, uint32_t gid);
+
+  // Starts every later helper through `wrapper`: a program's full path and its leading arguments,
+  // followed by the helper's path and arguments (e.g. setpriv and the user to become). Empty: the
+  // helper is started directly.
+  void start_through(std::vector<std::string> wrapper);
 
   // Starts the helper at `helper_path` with `arguments` (standard input the null device, its
   // outputs captured), waits for it to connect or to exit, plays `script`, reads until the end of

@@ -23,6 +23,7 @@ struct TestHost::State {
   std::string directory;
   std::string socket_path;
   UniqueFd listener;
+  std::vector<std::string> wrapper;  // see start_through
 
   ~State() {
     listener.reset();
@@ -85,10 +86,24 @@ void write_request(int fd, std::string_view bytes, std::size_t chunk_bytes) {
   }
 }
 
-// Reads until the end of the stream. A reset (the helper closed with request bytes unread) ends
-// the stream too; the receive time limit sets `timed_out`.
-std::string read_to_end(int fd, bool& timed_out) {
+// Whether a whole line of `received` starting at or after `line_start` contains `needle`;
+// `line_start` moves to the start of the first line not yet complete.
+bool line_arrived(std::string_view received, std::size_t& line_start, std::string_view needle) {
+  for (;;) {
+    const std::size_t line_feed = received.find('\n', line_start);
+    if (line_feed == std::string_view::npos) return false;
+    const std::string_view line = received.substr(line_start, line_feed - line_start);
+    line_start = line_feed + 1;
+    if (line.find(needle) != std::string_view::npos) return true;
+  }
+}
+
+// Reads until the end of the stream, or until a whole line contains `stop_line` when it is not
+// empty. A reset (the helper closed with request bytes unread) ends the stream too; the receive
+// time limit sets `timed_out`.
+std::string read_to_end(int fd, std::string_view stop_line, bool& timed_out) {
   std::string received;
+  std::size_t line_start = 0;
   char buffer[65536];
   for (;;) {
     const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
@@ -96,6 +111,7 @@ std::string read_to_end(int fd, bool& timed_out) {
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) timed_out = true;
     if (count <= 0) return received;
     received.append(buffer, static_cast<std::size_t>(count));
+    if (!stop_line.empty() && line_arrived(received, line_start, stop_line)) return received;
   }
 }
 
@@ -107,6 +123,16 @@ TestHost& TestHost::operator=(TestHost&&) noexcept = default;
 TestHost::~TestHost() = default;
 
 const std::string& TestHost::socket_path() const { return state_->socket_path; }
+
+tl::expected<void, std::string> TestHost::grant_access(uint32_t uid, uint32_t gid) {
+  if (::chown(state_->directory.c_str(), uid, gid) != 0) return tl::unexpected(failed("chown"));
+  if (::chown(state_->socket_path.c_str(), uid, gid) != 0) return tl::unexpected(failed("chown"));
+  return {};
+}
+
+void TestHost::start_through(std::vector<std::string> wrapper) {
+  state_->wrapper = std::move(wrapper);
+}
 
 tl::expected<TestHost, std::string> TestHost::create() {
   auto state = std::make_unique<State>();
@@ -137,8 +163,16 @@ tl::expected<HostRun, std::string> TestHost::run(const std::string& helper_path,
                                                  const HostScript& script,
                                                  std::chrono::milliseconds time_limit) {
   const Clock::time_point deadline = Clock::now() + time_limit;
-  auto helper = platform::ChildProcess::start({.program = helper_path,
-                                               .arguments = arguments,
+  std::string program = helper_path;
+  std::vector<std::string> program_arguments = arguments;
+  if (!state_->wrapper.empty()) {
+    program = state_->wrapper.front();
+    program_arguments.assign(state_->wrapper.begin() + 1, state_->wrapper.end());
+    program_arguments.push_back(helper_path);
+    program_arguments.insert(program_arguments.end(), arguments.begin(), arguments.end());
+  }
+  auto helper = platform::ChildProcess::start({.program = program,
+                                               .arguments = program_arguments,
                                                .standard_input = platform::StreamSetup::Null,
                                                .standard_output = platform::StreamSetup::Pipe,
                                                .standard_error = platform::StreamSetup::Pipe});
@@ -155,7 +189,10 @@ tl::expected<HostRun, std::string> TestHost::run(const std::string& helper_path,
       ::shutdown(connection.get(), SHUT_WR);
     }
     if (script.after_write == HostScript::AfterWrite::Close) connection.reset();
-    if (connection.valid()) run.received = read_to_end(connection.get(), run.timed_out);
+    if (connection.valid()) {
+      run.received =
+          read_to_end(connection.get(), script.close_after_line_containing, run.timed_out);
+    }
     connection.reset();
   }
   if (run.timed_out) helper->kill();

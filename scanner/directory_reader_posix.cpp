@@ -451,8 +451,10 @@ int DirectorySystem::resolves_to_directory(int directory_fd, const char* name) c
 }
 
 const DirectorySystem& real_directory_system() {
-  static const DirectorySystem system;
-  return system;
+  // Never destroyed: when the helper ends its run with an error, the scan it abandoned may still
+  // be listing on other threads while the process exits and runs static destructors.
+  static const DirectorySystem* const system = new DirectorySystem;
+  return *system;
 }
 
 std::optional<uint32_t> win32_code_for_errno(int errno_value) {

@@ -1,5 +1,6 @@
 #include "scanner/manager.h"
 
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -57,13 +58,21 @@ ScanHandle ScanManager::start(ScanRequest request) {
                                                std::move(outcome_sender), cancel_requested, live,
                                                progress});
   try {
-    options_.start_thread([job] {
+    options_.start_thread([job]() mutable {
       platform::set_current_thread_name("ketterlin-scan-coordinator-" + to_string(job->id));
+      const Sender<ScanOutcome> outcome_sender = std::move(job->outcome);
+      std::optional<ScanOutcome> outcome;
       try {
-        job->manager->run_coordinator(*job);
+        outcome = job->manager->run_coordinator(*job);
       } catch (const platform::ThreadPanic&) {
         // The panic's text is on standard error; the scan ends without an outcome.
       }
+      // Everything but the outcome's sender is let go before the outcome is sent. The caller may
+      // drop the manager, and with it the worker pool, as soon as it holds the outcome, and then
+      // leave the process: this thread must not be the one to destroy them, concurrently with
+      // the process's static destructors.
+      job.reset();
+      if (outcome) (void)outcome_sender.send(std::move(*outcome));
     });
   } catch (const std::system_error& error) {
     job.reset();
@@ -79,7 +88,7 @@ ScanHandle ScanManager::start(ScanRequest request) {
                     std::move(cancel_requested), std::move(live)};
 }
 
-void ScanManager::run_coordinator(ScanJob& job) {
+ScanOutcome ScanManager::run_coordinator(ScanJob& job) {
   if (!acquire_slot(*job.cancel_requested)) {
     ScanFailure failure = cancelled(job.id, job.request.root);
     {
@@ -87,12 +96,11 @@ void ScanManager::run_coordinator(ScanJob& job) {
       job.live->state().status = ScanStatus::Cancelled;
     }
     job.progress->emit(ScanStatus::Cancelled);
-    (void)job.outcome.send(std::move(failure));
-    return;
+    return failure;
   }
 
-  // Released after the outcome is sent, and also when the thread stops on a panic, so that a
-  // broken scan cannot keep its slot from the others.
+  // Released on return, before the outcome is sent, and also when the thread stops on a panic,
+  // so that a broken scan cannot keep its slot from the others.
   struct SlotRelease {
     ScanManager& manager;
     ~SlotRelease() { manager.release_slot(); }
@@ -107,7 +115,7 @@ void ScanManager::run_coordinator(ScanJob& job) {
     ++job.live->state().generation;
     job.progress->emit(failure->status);
   }
-  (void)job.outcome.send(std::move(outcome));
+  return outcome;
 }
 
 bool ScanManager::acquire_slot(const std::atomic<bool>& cancel_requested) {

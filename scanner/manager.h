@@ -61,7 +61,7 @@ class ScanManager : public std::enable_shared_from_this<ScanManager> {
   using ThreadStarter = std::function<void(std::function<void()> job)>;
 
   struct Options {
-    unsigned hardware_threads = 0;  // 0: ask the system
+    unsigned hardware_threads = 0;         // 0: ask the system
     ReadDirectoryFunction read_directory;  // empty: the platform's read_directory
     ThreadStarter start_thread;            // empty: std::thread, detached
   };
@@ -83,7 +83,9 @@ class ScanManager : public std::enable_shared_from_this<ScanManager> {
   explicit ScanManager(Options options, std::unique_ptr<WorkerPool> pool);
 
   struct ScanJob;
-  void run_coordinator(ScanJob& job);
+  // The coordinator thread's work for one scan: takes a slot, runs the scan, emits the terminal
+  // snapshot and returns the outcome to send. The slot is free again on return.
+  ScanOutcome run_coordinator(ScanJob& job);
   bool acquire_slot(const std::atomic<bool>& cancel_requested);
   void release_slot();
 

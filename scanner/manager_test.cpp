@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -24,9 +26,9 @@ class TemporaryFolder {
  public:
   TemporaryFolder() {
     path_ = fs::temp_directory_path() /
-            ("ketterlin-manager-test-" + std::to_string(std::hash<std::thread::id>{}(
-                                             std::this_thread::get_id())) +
-             "-" + std::to_string(counter_++));
+            ("ketterlin-manager-test-" +
+             std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id())) + "-" +
+             std::to_string(counter_++));
     fs::create_directories(path_);
   }
   ~TemporaryFolder() {
@@ -57,8 +59,8 @@ std::vector<ScanStatus> statuses_until_closed(ScanHandle& handle) {
 }
 
 TEST(PoolThreadCount, FollowsTheHardwareThreads) {
-  const std::pair<unsigned, unsigned> cases[] = {{0, 1},  {1, 1},  {2, 1},  {3, 1},
-                                                 {4, 2},  {9, 7},  {10, 8}, {16, 8}};
+  const std::pair<unsigned, unsigned> cases[] = {{0, 1}, {1, 1}, {2, 1},  {3, 1},
+                                                 {4, 2}, {9, 7}, {10, 8}, {16, 8}};
   for (const auto& [hardware, pool] : cases) {
     SCOPED_TRACE(hardware);
     EXPECT_EQ(pool_thread_count(hardware), pool);
@@ -179,6 +181,9 @@ TEST_F(ScanManagerTest, CoordinatorThreadsAreNamedAfterTheirScan) {
   }
   for (auto& thread : threads) thread.join();
   ASSERT_EQ(names.size(), 2u);
+  // The first thread may record its name after the second: its scan's outcome, which lets the
+  // second scan start, is sent before. Sorted, the names are in scan order.
+  std::sort(names.begin(), names.end());
   for (int i = 0; i < 2; ++i) {
     const std::string full = "ketterlin-scan-coordinator-" + std::to_string(i + 1);
     EXPECT_TRUE(names[i] == full || names[i] == platform::short_thread_name(full)) << names[i];
@@ -187,6 +192,44 @@ TEST_F(ScanManagerTest, CoordinatorThreadsAreNamedAfterTheirScan) {
   EXPECT_EQ(reader_.calls().at(0).thread_name.rfind("kscan-", 0) == 0 ||
                 reader_.calls().at(0).thread_name.rfind("ketterlin-scan-", 0) == 0,
             true);
+}
+
+// A detached coordinator thread may still be alive after its outcome is taken (here it is held
+// back at a gate); by then it must hold nothing of the manager, so that the caller's reference
+// is the last one and the worker pool is destroyed on the caller's thread, before the caller can
+// leave the process.
+TEST_F(ScanManagerTest, TheCallerHoldsTheLastManagerReferenceOnceItHasTheOutcome) {
+  struct Case {
+    const char* name;
+    tl::expected<void, DirectoryError> root_listing;
+    bool completes;
+  };
+  const Case cases[] = {
+      {"completed", ok(), true},
+      {"failed", error("Access is denied.", 5), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reader_.on(platform::join_path(folder_.canonical(), {}), {{}, c.root_listing});
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
+    std::vector<std::thread> threads;
+    auto scans = manager([&](std::function<void()> job) {
+      threads.emplace_back([job = std::move(job), gate] {
+        job();
+        gate.wait();
+      });
+    });
+
+    ScanOutcome outcome = wait(scans->start(request_for(folder_)));
+    EXPECT_EQ(std::holds_alternative<ScanResult>(outcome), c.completes);
+    const std::weak_ptr<ScanManager> watched = scans;
+    scans.reset();
+    EXPECT_TRUE(watched.expired());
+
+    release.set_value();
+    for (auto& thread : threads) thread.join();
+  }
 }
 
 TEST_F(ScanManagerTest, AThirdScanWaitsForASlotAndCanBeCancelledThere) {
@@ -233,9 +276,8 @@ TEST_F(ScanManagerTest, AThreadThatCannotStartFailsTheScan) {
   EXPECT_EQ(failure.status, ScanStatus::Failed);
   EXPECT_EQ(failure.path, folder_.os_path());
   EXPECT_EQ(failure.message,
-            platform::to_string(platform::OsError{
-                static_cast<uint32_t>(std::make_error_code(std::errc::resource_unavailable_try_again)
-                                          .value())}));
+            platform::to_string(platform::OsError{static_cast<uint32_t>(
+                std::make_error_code(std::errc::resource_unavailable_try_again).value())}));
 }
 
 TEST_F(ScanManagerTest, ACoordinatorThatStopsOnABrokenInvariantDeliversNoOutcome) {
@@ -297,8 +339,7 @@ TEST_F(ExecutionTest, ACompletedScanCarriesOneModificationTimePerNode) {
 }
 
 TEST_F(ExecutionTest, VolumeUsageAddsUnknownSpaceToADriveRoot) {
-  reader_.on(platform::join_path(folder_.canonical(), {}),
-             {{Batch{{file("a", 1, 100, 1)}}}, ok()});
+  reader_.on(platform::join_path(folder_.canonical(), {}), {{Batch{{file("a", 1, 100, 1)}}}, ok()});
   ScanRequest request = request_for(folder_);
   request.root_is_volume = true;
   request.volume = storage::ElevatedVolume{1000, storage::FileSystemKind::ReFs};

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -33,7 +35,11 @@ struct SetCancel {};
 struct WaitFor {
   std::shared_future<void> gate;
 };
-using Step = std::variant<Volume, Batch, Throw, SetCancel, WaitFor>;
+// Blocks the listing until the scan's cancel flag is raised, or at most `limit`.
+struct WaitForCancel {
+  std::chrono::milliseconds limit{10'000};
+};
+using Step = std::variant<Volume, Batch, Throw, SetCancel, WaitFor, WaitForCancel>;
 
 struct Script {
   std::vector<Step> steps;
@@ -58,8 +64,8 @@ class FakeReader {
                   const DirectorySink& sink) -> tl::expected<void, DirectoryError> {
       {
         std::lock_guard lock(mutex_);
-        calls_.push_back({OsString(path), expected_volume, query_file_system,
-                          platform::current_thread_name()});
+        calls_.push_back(
+            {OsString(path), expected_volume, query_file_system, platform::current_thread_name()});
       }
       auto found = scripts_.find(OsString(path));
       if (found == scripts_.end()) {
@@ -68,7 +74,8 @@ class FakeReader {
       }
       for (const Step& step : found->second.steps) {
         if (const auto* volume = std::get_if<Volume>(&step)) {
-          if (!sink(VolumeEvent{volume->serial, volume->file_system})) return tl::unexpected(directory_cancelled());
+          if (!sink(VolumeEvent{volume->serial, volume->file_system}))
+            return tl::unexpected(directory_cancelled());
         } else if (const auto* batch = std::get_if<Batch>(&step)) {
           BatchCounts counts;
           for (const auto& entry : batch->entries) counts.add(entry);
@@ -76,6 +83,11 @@ class FakeReader {
           if (!sink(EntriesEvent(batch->entries))) return tl::unexpected(directory_cancelled());
         } else if (const auto* wait = std::get_if<WaitFor>(&step)) {
           wait->gate.wait();
+        } else if (const auto* wait = std::get_if<WaitForCancel>(&step)) {
+          const auto deadline = std::chrono::steady_clock::now() + wait->limit;
+          while (!cancel.load() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
         } else if (std::holds_alternative<SetCancel>(step)) {
           const_cast<std::atomic<bool>&>(cancel).store(true);
         } else {
@@ -107,7 +119,7 @@ inline EntryMetadata folder(const char* name) {
 }
 
 inline EntryMetadata file(const char* name, uint64_t logical, uint64_t on_disk, uint8_t id,
-                   uint8_t flags = 0) {
+                          uint8_t flags = 0) {
   EntryMetadata entry;
   entry.name = from_utf8(name);
   entry.kind = FileEntry{};

@@ -1,0 +1,407 @@
+// The real helper binary scanning real folders through a real socket; every node that arrives is
+// checked against what the system says about its entry.
+#include <errno.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "platform/os_error.h"
+#include "scan_helper/disk_tree_testing_posix.h"
+#include "scan_helper/message_testing.h"
+#include "scan_helper/test_host.h"
+
+namespace ketterlin::platform {
+void PrintTo(const ExitStatus& status, std::ostream* out) { *out << debug_string(status); }
+}  // namespace ketterlin::platform
+
+namespace ketterlin::helper::testing {
+namespace {
+
+using platform::ExitStatus;
+
+constexpr const char* kHelperPath = KETTERLIN_SCAN_HELPER_PATH;
+constexpr auto kTimeLimit = std::chrono::seconds(30);
+const ExitStatus kSucceeded{ExitStatus::Kind::Exited, 0};
+const ExitStatus kFailed{ExitStatus::Kind::Exited, 1};
+// The user an unprivileged helper runs as when the tests run as root.
+constexpr uint32_t kNobody = 65534;
+
+// One request line.
+std::string scan_request(const std::string& mode, const std::string& root,
+                         const std::vector<std::string>& targets, const Json& volume = nullptr) {
+  const Json request = {
+      {"type", "scan"},
+      {"request", {{"mode", mode}, {"root", root}, {"targets", targets}, {"volume", volume}}}};
+  return request.dump() + "\n";
+}
+
+std::string restricted_request(const std::string& root, const std::vector<std::string>& targets) {
+  return scan_request("restrictedTopUp", root, targets);
+}
+
+// The part of `received` made of whole lines.
+std::string_view whole_lines(std::string_view received) {
+  const std::size_t last_line_feed = received.rfind('\n');
+  return last_line_feed == std::string_view::npos ? std::string_view()
+                                                  : received.substr(0, last_line_feed + 1);
+}
+
+class ScanEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto host = TestHost::create();
+    ASSERT_TRUE(host.has_value()) << host.error();
+    host_.emplace(std::move(*host));
+    ASSERT_FALSE(tree_.path().empty());
+  }
+
+  // Runs the helper on `request`; the whole lines it sent are parsed into messages_.
+  HostRun run(const std::string& request, HostScript script = {}) {
+    script.request = request;
+    auto outcome = host_->run(kHelperPath, {"--pipe", host_->socket_path()}, script, kTimeLimit);
+    if (!outcome) {
+      ADD_FAILURE() << outcome.error();
+      return HostRun{};
+    }
+    EXPECT_FALSE(outcome->timed_out);
+    EXPECT_EQ(outcome->standard_output, "") << "nothing is ever written to standard output";
+    messages_ = parse_messages(whole_lines(outcome->received));
+    return std::move(*outcome);
+  }
+
+  // A run that ended with "complete" and status 0, having sent whole lines only.
+  void expect_completed(const HostRun& run) {
+    EXPECT_EQ(run.status, kSucceeded) << run.standard_error;
+    EXPECT_EQ(run.standard_error, "");
+    EXPECT_TRUE(!run.received.empty() && run.received.back() == '\n') << "whole lines only";
+    ASSERT_FALSE(messages_.empty());
+    EXPECT_EQ(messages_.back(), Json({{"type", "complete"}}));
+  }
+
+  // The counters of the last progress message of target `index`.
+  Json final_counts(int64_t index) {
+    const std::vector<Json> events = progress_of(messages_, index);
+    if (events.empty()) return nullptr;
+    const Json& last = events.back();
+    return {{"filesDiscovered", last["filesDiscovered"]},
+            {"foldersDiscovered", last["foldersDiscovered"]},
+            {"bytesMeasured", last["bytesMeasured"]},
+            {"inaccessibleItemCount", last["inaccessibleItemCount"]}};
+  }
+
+  // Makes later helpers run without the rights of root: as the user nobody (through setpriv)
+  // when the tests run as root, as the tests' own user otherwise. Returns the reason when that
+  // cannot be done.
+  std::optional<std::string> run_helper_unprivileged() {
+    if (geteuid() != 0) return std::nullopt;
+    std::string setpriv;
+    for (const char* candidate : {"/usr/bin/setpriv", "/bin/setpriv"}) {
+      if (access(candidate, X_OK) == 0) setpriv = candidate;
+    }
+    if (setpriv.empty()) return "running as root without setpriv: no unprivileged user to scan as";
+    const std::vector<std::string> wrapper = {setpriv, "--reuid=" + std::to_string(kNobody),
+                                              "--regid=" + std::to_string(kNobody),
+                                              "--clear-groups"};
+    // Some sandboxes keep even root from changing its user.
+    std::vector<std::string> probe(wrapper.begin() + 1, wrapper.end());
+    probe.push_back("/bin/true");
+    auto child = platform::ChildProcess::start({.program = setpriv, .arguments = probe});
+    if (!child) return "setpriv cannot be started: " + platform::to_string(child.error());
+    auto probed = child->wait_with_output(kTimeLimit);
+    if (!probed || probed->status != kSucceeded) return "setpriv cannot change the user here";
+    auto granted = host_->grant_access(kNobody, kNobody);
+    if (!granted) return granted.error();
+    host_->start_through(wrapper);
+    return std::nullopt;
+  }
+
+  std::optional<TestHost> host_;
+  TemporaryTree tree_;
+  std::vector<Json> messages_;
+};
+
+const std::vector<std::string> kOneTreeOutline = {"progress 0", "treeStart 0", "node 0",
+                                                  "treeEnd 0", "complete"};
+
+// ---- Trees as they are on disk ----
+
+TEST_F(ScanEndToEnd, AnEmptyFolderIsItsRootAlone) {
+  tree_.folder("empty");
+
+  const HostRun result = run(restricted_request(tree_.path(), {tree_ / "empty"}));
+
+  expect_completed(result);
+  EXPECT_EQ(outline(messages_), kOneTreeOutline);
+  const std::vector<std::string> statuses = statuses_of(messages_, 0);
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.front(), "queued");
+  EXPECT_EQ(statuses.back(), "completed");
+  EXPECT_EQ(nodes_of(messages_, 0).size(), 1u);
+  expect_tree_matches_disk(nodes_of(messages_, 0), tree_ / "empty");
+  EXPECT_EQ(final_counts(0), expected_final_counts(tree_ / "empty"));
+}
+
+TEST_F(ScanEndToEnd, FilesFoldersLinksAndAwkwardNamesArriveAsTheDiskHasThem) {
+  tree_.folder("t");
+  tree_.file("t/plain.txt", std::string(5000, 'p'));
+  tree_.file("t/empty.txt");
+  tree_.folder("t/folder");
+  tree_.file("t/folder/inner.txt", "inner");
+  tree_.folder("t/folder/nested");
+  tree_.file("t/folder/nested/deep.txt", "deep");
+  tree_.folder("t/empty-folder");
+  tree_.symbolic_link("t/to-file", "plain.txt");
+  tree_.symbolic_link("t/to-folder", "folder");
+  tree_.symbolic_link("t/dangling", "no/such/target");
+  tree_.file("t/hard-a.txt", "shared");
+  tree_.hard_link("t/hard-b.txt", "t/hard-a.txt");
+  tree_.hard_link("t/folder/hard-c.txt", "t/hard-a.txt");
+  tree_.sparse_file("t/sparse.bin", 4 << 20);
+  tree_.fifo("t/fifo");
+  for (const char* name : {"\xC3\xBCn\xC3\xAF"
+                           "c\xC3\xB8"
+                           "d\xC3\xA9-\xE6\x97\xA5\xE6\x9C\xAC.txt",
+                           "quote\"d", "back\\slash", "new\nline", "tab\there", "control\x01",
+                           "solidus-free \xF0\x9F\x93\x81 emoji"}) {
+    tree_.file(std::string("t/") + name, name);
+  }
+  tree_.folder("t/quote\"folder\\\n");
+  tree_.file("t/quote\"folder\\\n/inside", "x");
+
+  const HostRun result = run(restricted_request(tree_.path(), {tree_ / "t"}));
+
+  expect_completed(result);
+  EXPECT_EQ(outline(messages_), kOneTreeOutline);
+  const std::vector<Json> nodes = nodes_of(messages_, 0);
+  expect_tree_matches_disk(nodes, tree_ / "t");
+  EXPECT_EQ(final_counts(0), expected_final_counts(tree_ / "t"));
+
+  std::map<std::string, Json> by_path;
+  for (const Json& node : nodes) by_path[node["path"].get<std::string>()] = node;
+  // Hard links share one identity; each still carries its own size.
+  const Json& hard_a = by_path[tree_ / "t/hard-a.txt"];
+  ASSERT_FALSE(hard_a["identity"].is_null());
+  EXPECT_EQ(by_path[tree_ / "t/hard-b.txt"]["identity"], hard_a["identity"]);
+  EXPECT_EQ(by_path[tree_ / "t/folder/hard-c.txt"]["identity"], hard_a["identity"]);
+  EXPECT_EQ(by_path[tree_ / "t/folder/hard-c.txt"]["logicalBytes"], 6);
+  // Links keep their own text, whether or not it leads anywhere.
+  EXPECT_EQ(by_path[tree_ / "t/dangling"]["linkTarget"], "no/such/target");
+  EXPECT_EQ(by_path[tree_ / "t/to-folder"]["kind"], "symbolicLink");
+  // Nothing is listed through a link to a folder.
+  EXPECT_FALSE(by_path.contains(tree_ / "t/to-folder/inner.txt"));
+  struct stat sparse {};
+  ASSERT_EQ(stat((tree_ / "t/sparse.bin").c_str(), &sparse), 0);
+  if (sparse.st_blocks * 512 < sparse.st_size) {
+    EXPECT_EQ(by_path[tree_ / "t/sparse.bin"]["flags"]["sparse"], true);
+  }
+}
+
+TEST_F(ScanEndToEnd, ThreeTargetsWithTheMiddleOneMissing) {
+  tree_.folder("first");
+  tree_.file("first/a.txt", "a");
+  tree_.folder("third");
+  tree_.folder("third/sub");
+  tree_.file("third/sub/b.txt", "bb");
+
+  const HostRun result =
+      run(restricted_request(tree_.path(), {tree_ / "first", tree_ / "missing", tree_ / "third"}));
+
+  expect_completed(result);
+  EXPECT_EQ(outline(messages_),
+            (std::vector<std::string>{"progress 0", "treeStart 0", "node 0", "treeEnd 0",
+                                      "targetUnavailable 1", "progress 2", "treeStart 2", "node 2",
+                                      "treeEnd 2", "complete"}));
+  expect_tree_matches_disk(nodes_of(messages_, 0), tree_ / "first");
+  expect_tree_matches_disk(nodes_of(messages_, 2), tree_ / "third");
+  EXPECT_EQ(final_counts(2), expected_final_counts(tree_ / "third"));
+}
+
+TEST_F(ScanEndToEnd, AFullRootScanOfAVolumeSendsADriveWithoutUnknownSpace) {
+  tree_.folder("volume");
+  tree_.file("volume/a.txt", "abc");
+  const std::string root = tree_ / "volume";
+
+  // The host says the volume holds far more than its files: the rest is Unknown Space.
+  const HostRun result = run(
+      scan_request("fullRoot", root, {root}, {{"usedBytes", 1ull << 40}, {"fileSystem", "ntfs"}}));
+
+  expect_completed(result);
+  EXPECT_EQ(outline(messages_), kOneTreeOutline);
+  EXPECT_EQ(messages_of_type(messages_, "treeStart").at(0)["fileSystem"], "ntfs");
+  const std::vector<Json> nodes = nodes_of(messages_, 0);
+  expect_tree_matches_disk(nodes, root, {}, "drive");
+  ASSERT_EQ(nodes.size(), 2u);
+  EXPECT_EQ(nodes.back()["id"], 1) << "Unknown Space comes last and is not sent";
+}
+
+// ---- What an unprivileged scanner cannot read ----
+
+TEST_F(ScanEndToEnd, AFolderTheScannerCannotReadBecomesRestricted) {
+  if (auto reason = run_helper_unprivileged()) GTEST_SKIP() << *reason;
+  tree_.folder("t");
+  tree_.file("t/visible.txt", "v");
+  tree_.folder("t/open");
+  tree_.file("t/open/inside.txt", "i");
+  tree_.folder("t/locked");
+  tree_.file("t/locked/secret.txt", "s");
+  tree_.change_mode("t/locked", 0);
+
+  const HostRun result = run(restricted_request(tree_.path(), {tree_ / "t"}));
+
+  expect_completed(result);
+  EXPECT_EQ(outline(messages_), kOneTreeOutline);
+  const std::set<std::string> locked = {tree_ / "t/locked"};
+  expect_tree_matches_disk(nodes_of(messages_, 0), tree_ / "t", locked);
+  EXPECT_EQ(final_counts(0), expected_final_counts(tree_ / "t", locked));
+}
+
+TEST_F(ScanEndToEnd, AFullRootTheScannerCannotListFailsTheRun) {
+  if (auto reason = run_helper_unprivileged()) GTEST_SKIP() << *reason;
+  tree_.folder("locked");
+  tree_.file("locked/secret.txt", "s");
+  tree_.change_mode("locked", 0);
+  const std::string root = tree_ / "locked";
+
+  const HostRun result = run(scan_request("fullRoot", root, {root}));
+
+  const std::string text =
+      "Scan 1 failed at " + root + ": " + platform::to_string(platform::OsError{EACCES});
+  EXPECT_EQ(result.status, kFailed);
+  EXPECT_EQ(result.standard_error, text + "\n");
+  EXPECT_EQ(outline(messages_), (std::vector<std::string>{"progress 0", "failure"}));
+  EXPECT_EQ(messages_of_type(messages_, "failure"),
+            std::vector<Json>{Json({{"type", "failure"}, {"message", text}})});
+  ASSERT_FALSE(statuses_of(messages_, 0).empty());
+  EXPECT_EQ(statuses_of(messages_, 0).back(), "failed");
+}
+
+// ---- Hostile names, depths and hosts ----
+
+TEST_F(ScanEndToEnd, ANameThatIsNotUtf8EndsTheRunAfterWholeLines) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> files;
+    std::vector<std::string> folders;
+  };
+  const Row rows[] = {
+      {"a file", {"good.txt", "bad-\xFF.txt"}, {}},
+      {"a folder", {"good.txt", "bad-\xFE\xFE/inside.txt"}, {"bad-\xFE\xFE"}},
+  };
+  int case_number = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string target = "case" + std::to_string(case_number++);
+    tree_.folder(target);
+    for (const std::string& folder : row.folders) tree_.folder(target + "/" + folder);
+    for (const std::string& file : row.files) tree_.file(target + "/" + file, "x");
+
+    const HostRun result = run(restricted_request(tree_.path(), {tree_ / target}));
+
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.standard_error, "path contains invalid UTF-8 characters\n");
+    EXPECT_EQ(whole_lines(result.received), result.received) << "whole lines only";
+    EXPECT_TRUE(messages_of_type(messages_, "complete").empty());
+    EXPECT_TRUE(messages_of_type(messages_, "failure").empty());
+  }
+}
+
+TEST_F(ScanEndToEnd, LongNamesAndAChainDeeperThanPathMax) {
+  tree_.folder("t");
+  const std::string longest_ascii(255, 'n');
+  std::string longest_utf8;
+  while (longest_utf8.size() + 2 <= 255) longest_utf8 += "\xC3\xA9";
+  longest_utf8.resize(255, 'x');
+  tree_.file("t/" + longest_ascii, "a");
+  tree_.file("t/" + longest_utf8, "u");
+  const std::string chain_top = "t/" + std::string(253, 'c') + ".d";
+  tree_.folder(chain_top);
+  const std::string bottom =
+      tree_.folder_chain(chain_top, std::string(200, 'd'), 24, longest_ascii);
+  ASSERT_GT(bottom.size(), static_cast<std::size_t>(PATH_MAX));
+
+  const HostRun result = run(restricted_request(tree_.path(), {tree_ / "t"}));
+
+  expect_completed(result);
+  const std::vector<Json> nodes = nodes_of(messages_, 0);
+  expect_tree_matches_disk(nodes, tree_ / "t");
+  EXPECT_EQ(nodes.size(), 1u + 3u + 24u + 1u);
+  ASSERT_FALSE(nodes.empty());
+  EXPECT_EQ(nodes.back()["path"], bottom + "/" + longest_ascii);
+}
+
+// A tree whose stream of node messages is far longer than what a socket holds.
+void make_large_tree(const TemporaryTree& tree, const std::string& relative) {
+  tree.folder(relative);
+  for (int folder = 0; folder < 10; ++folder) {
+    const std::string folder_path = relative + "/folder" + std::to_string(folder);
+    tree.folder(folder_path);
+    for (int file = 0; file < 300; ++file) {
+      tree.file(folder_path + "/" + std::string(200, 'f') + std::to_string(file));
+    }
+  }
+}
+
+TEST_F(ScanEndToEnd, AHostThatGoesAwayMidRunEndsItWithAnError) {
+  make_large_tree(tree_, "large");
+  struct Row {
+    const char* name;
+    std::string close_after;
+  };
+  const Row rows[] = {
+      {"after the first progress message", R"("status":"queued")"},
+      {"after the tree started", R"("type":"treeStart")"},
+  };
+  const std::string broken_pipe = platform::to_string(platform::OsError{EPIPE}) + "\n";
+  const std::string reset = platform::to_string(platform::OsError{ECONNRESET}) + "\n";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HostScript script;
+    script.close_after_line_containing = row.close_after;
+
+    const HostRun result = run(restricted_request(tree_.path(), {tree_ / "large"}), script);
+
+    ASSERT_NE(result.received.find(row.close_after), std::string::npos);
+    EXPECT_EQ(result.status, kFailed) << "an error, not a signal";
+    EXPECT_TRUE(result.standard_error == broken_pipe || result.standard_error == reset)
+        << result.standard_error;
+    EXPECT_TRUE(messages_of_type(messages_, "complete").empty());
+  }
+}
+
+TEST_F(ScanEndToEnd, RequestsThatArriveInPiecesOrTogether) {
+  tree_.folder("first");
+  tree_.file("first/a.txt", "a");
+  tree_.folder("second");
+  const std::string first = restricted_request(tree_.path(), {tree_ / "first"});
+  const std::string second = restricted_request(tree_.path(), {tree_ / "second"});
+  struct Row {
+    const char* name;
+    std::string bytes;
+    std::size_t chunk_bytes;
+  };
+  const Row rows[] = {
+      {"one byte at a time", first, 1},
+      {"two requests in one write: only the first is used", first + second, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HostScript script;
+    script.write_chunk_bytes = row.chunk_bytes;
+
+    const HostRun result = run(row.bytes, script);
+
+    expect_completed(result);
+    EXPECT_EQ(outline(messages_), kOneTreeOutline);
+    expect_tree_matches_disk(nodes_of(messages_, 0), tree_ / "first");
+  }
+}
+
+}  // namespace
+}  // namespace ketterlin::helper::testing
