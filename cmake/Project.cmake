@@ -12,8 +12,14 @@ if(KETTERLIN_SANITIZE STREQUAL "address")
 elseif(KETTERLIN_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+elseif(KETTERLIN_SANITIZE STREQUAL "fuzzer")
+  # Clang only: libFuzzer's coverage instrumentation with ASan and UBSan on every target. The fuzz
+  # targets add -fsanitize=fuzzer, which links libFuzzer and its main (fuzz/CMakeLists.txt).
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
 elseif(NOT KETTERLIN_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "KETTERLIN_SANITIZE must be empty, address or thread")
+  message(FATAL_ERROR "KETTERLIN_SANITIZE must be empty, address, thread or fuzzer")
 endif()
 
 if(WIN32)

@@ -171,7 +171,7 @@ TEST(ScanTree, AddEntryRefusesMissingAndNonContainerParents) {
       ASSERT_FALSE(result.has_value());
       EXPECT_EQ(result.error(), c.expected);
       EXPECT_EQ(fixture.tree.node_count(), count);
-      EXPECT_EQ(fixture.tree.totals(0), accounting ? NodeSizes(5, 5) : NodeSizes());
+      EXPECT_EQ(fixture.tree.totals(0), (accounting ? NodeSizes{5, 5} : NodeSizes()));
     }
   }
 }
@@ -219,10 +219,10 @@ TEST(ScanTree, HardLinkPrimaryIsTheLeastPathWhateverTheOrder) {
       for (std::size_t i = 0; i < ids.size(); ++i) {
         EXPECT_EQ(done.hard_link(ids[i]), (HardLinkInfo{ids[c.primary], ids.size()}));
         const bool primary_is_sibling = done.parent(ids[i]) == done.parent(ids[c.primary]);
-        EXPECT_EQ(done.totals(ids[i]), i == c.primary ? NodeSizes(10, 20) : NodeSizes());
+        EXPECT_EQ(done.totals(ids[i]), (i == c.primary ? NodeSizes{10, 20} : NodeSizes()));
         EXPECT_EQ(done.own_size(ids[i]), (NodeSizes{10, 20}));
         EXPECT_EQ(done.totals(*done.parent(ids[i])),
-                  primary_is_sibling ? NodeSizes(10, 20) : NodeSizes());
+                  (primary_is_sibling ? NodeSizes{10, 20} : NodeSizes()));
       }
       EXPECT_EQ(done.totals(0), (NodeSizes{10, 20}));
     }
