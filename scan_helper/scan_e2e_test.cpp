@@ -28,6 +28,14 @@ using platform::ExitStatus;
 
 constexpr const char* kHelperPath = KETTERLIN_SCAN_HELPER_PATH;
 constexpr auto kTimeLimit = std::chrono::seconds(30);
+
+// Sanitizer runtimes reserve terabytes of shadow address space, so address-space limits do not
+// apply to those builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
 const ExitStatus kSucceeded{ExitStatus::Kind::Exited, 0};
 const ExitStatus kFailed{ExitStatus::Kind::Exited, 1};
 // The user an unprivileged helper runs as when the tests run as root.
@@ -283,6 +291,23 @@ TEST_F(ScanEndToEnd, AFullRootTheScannerCannotListFailsTheRun) {
 }
 
 // ---- Hostile names, depths and hosts ----
+
+TEST_F(ScanEndToEnd, AScanThatRunsOutOfMemoryFailsTheRunWithoutACrash) {
+  // Under a 2 GiB address-space limit the tree cannot reserve its node storage.
+  if (kSanitizedBuild) GTEST_SKIP() << "sanitizers reserve far more address space than the limit";
+  const char* prlimit = "/usr/bin/prlimit";
+  if (access(prlimit, X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) is not installed";
+  host_->start_through({prlimit, "--as=2147483648"});
+  const std::string root = tree_.path();
+
+  const HostRun result = run(scan_request("fullRoot", root, {root}));
+
+  const std::string text = "Scan 1 failed at : Scan worker stopped before reporting a result";
+  EXPECT_EQ(result.status, kFailed);
+  EXPECT_EQ(result.standard_error, "memory allocation failed\n" + text + "\n");
+  EXPECT_EQ(messages_of_type(messages_, "failure"),
+            std::vector<Json>{Json({{"type", "failure"}, {"message", text}})});
+}
 
 TEST_F(ScanEndToEnd, ANameThatIsNotUtf8EndsTheRunAfterWholeLines) {
   struct Row {

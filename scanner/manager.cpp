@@ -1,5 +1,6 @@
 #include "scanner/manager.h"
 
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -7,6 +8,7 @@
 
 #include "platform/os_error.h"
 #include "platform/panic.h"
+#include "platform/process.h"
 #include "platform/thread_name.h"
 
 namespace ketterlin::scanner {
@@ -66,6 +68,10 @@ ScanHandle ScanManager::start(ScanRequest request) {
         outcome = job->manager->run_coordinator(*job);
       } catch (const platform::ThreadPanic&) {
         // The panic's text is on standard error; the scan ends without an outcome.
+      } catch (const std::bad_alloc&) {
+        // Out of memory (the tree's address space cannot be reserved, for example): the thread
+        // stops like a panic rather than taking the process down with it.
+        platform::write_standard_error("memory allocation failed\n");
       }
       // Everything but the outcome's sender is let go before the outcome is sent. The caller may
       // drop the manager, and with it the worker pool, as soon as it holds the outcome, and then
