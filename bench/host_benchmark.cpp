@@ -1,7 +1,7 @@
 // What reading a whole drive's scan costs the host: the helper's node lines for a tree shaped
-// like a real drive (folders of 8 to 24 entries, names of 6 to 24 characters, every file with an
-// identity, one file in 200 a hard link), decoded and rebuilt by ProtocolReader as they would
-// arrive through the pipe.
+// like a real drive (folders of 8 to 24 entries, one in eight a folder, names of 6 to 24
+// characters, every file with an identity, one file in 200 a hard link), decoded and rebuilt by
+// ProtocolReader as they would arrive through the pipe.
 //
 // Printed: time per line of the fast decoding path and of the general (nlohmann) path, time per
 // node of the whole reading (decode, check, rebuild, finish with hard links and totals), and the
@@ -30,7 +30,6 @@ namespace {
 
 std::atomic<int64_t> live_bytes{0};
 std::atomic<int64_t> peak_bytes{0};
-std::atomic<bool> counting{true};
 
 constexpr std::size_t kHeader = 16;
 
@@ -91,7 +90,8 @@ class DriveLines {
       append(out, root);
       root_sent_ = true;
     }
-    while (out.size() < bytes && next_id_ < count_ && folder_at_ < folders_.size()) {
+    while (out.size() < bytes && next_id_ < count_) {
+      if (folder_at_ == folders_.size()) folder_at_ = 0;  // a tree that stopped growing: widen it
       const Folder folder = folders_[folder_at_++];
       const int entries = std::uniform_int_distribution<int>(8, 24)(random_);
       for (int i = 0; i < entries && next_id_ < count_; ++i) add_entry(out, folder, i);
@@ -121,7 +121,7 @@ class DriveLines {
     record.parent_id = folder.id;
     record.path = path;
     record.modified_at_epoch_seconds = 1700000000 + record.id;
-    const bool is_folder = std::uniform_int_distribution<int>(0, 9)(random_) == 0;
+    const bool is_folder = std::uniform_int_distribution<int>(0, 7)(random_) == 0;
     if (is_folder) {
       record.kind = NodeRecordKind::Folder;
       folders_.push_back({record.id, path});

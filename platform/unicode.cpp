@@ -5,6 +5,7 @@
 #include <unicode/utf8.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace ketterlin::platform {
@@ -49,8 +50,19 @@ void append_utf8(std::string& out, UChar32 c) {
 }  // namespace
 
 bool is_valid_utf8(std::string_view text) {
+  // Paths are mostly ASCII: runs of it are skipped eight bytes at a time, and the checker starts
+  // at the first eight bytes that hold another byte (always at the start of a character).
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+  std::size_t ascii_end = 0;
+  while (text.size() - ascii_end >= sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + ascii_end, sizeof word);
+    if ((word & kHighBits) != 0) break;
+    ascii_end += sizeof word;
+  }
   bool valid = true;
-  for_each_utf8(text, [&](UChar32, bool well_formed) { valid = valid && well_formed; });
+  for_each_utf8(text.substr(ascii_end),
+                [&](UChar32, bool well_formed) { valid = valid && well_formed; });
   return valid;
 }
 

@@ -26,6 +26,17 @@ TEST(Utf8, ValidationLossyFormAndUtf16Length) {
       {"above U+10FFFF", "\xF4\x90\x80\x80", false,
        "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", 4},
       {"byte 0xFF", "\xFF", false, "\xEF\xBF\xBD", 1},
+      // Long ASCII runs are checked a word at a time: faults at and beyond the word boundaries.
+      {"ascii words", "0123456789abcdefXYZ", true, "0123456789abcdefXYZ", 19},
+      {"fault in the first word", "0123456\x80zabcdefg", false, "0123456\xEF\xBF\xBDzabcdefg", 16},
+      {"fault opens the second word", "01234567\xFFzabcdef", false, "01234567\xEF\xBF\xBDzabcdef",
+       16},
+      {"character across the word boundary", "0123456\xC3\x84zabcdefg", true,
+       "0123456\xC3\x84zabcdefg", 16},
+      {"truncated after two words", "0123456789abcdef\xE2\x82", false,
+       "0123456789abcdef\xEF\xBF\xBD", 17},
+      {"fault in the short tail", "0123456789abcdefxy\xC0\xAF", false,
+       "0123456789abcdefxy\xEF\xBF\xBD\xEF\xBF\xBD", 20},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

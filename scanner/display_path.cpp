@@ -78,6 +78,21 @@ bool starts_with_verbatim_disk_root(std::string_view path) {
 
 bool starts_character(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; }
 
+// starts_with_verbatim_disk_root on the code units of an OS string.
+bool starts_with_verbatim_disk_root_units(platform::OsStringView path) {
+  const auto is = [&](std::size_t i, char c) {
+    return path[i] == static_cast<platform::OsChar>(c);
+  };
+  const auto is_letter = [&](std::size_t i) {
+    return (path[i] >= static_cast<platform::OsChar>('a') &&
+            path[i] <= static_cast<platform::OsChar>('z')) ||
+           (path[i] >= static_cast<platform::OsChar>('A') &&
+            path[i] <= static_cast<platform::OsChar>('Z'));
+  };
+  return path.size() >= 7 && is(0, '\\') && is(1, '\\') && is(2, '?') && is(3, '\\') &&
+         is_letter(4) && is(5, ':') && is(6, '\\');
+}
+
 }  // namespace
 
 bool is_plain_name(std::string_view name) {
@@ -105,6 +120,10 @@ bool plain_form_is_safe(std::string_view path_text) {
 }
 
 platform::OsString display_path(platform::OsStringView path) {
+  // Only a path that starts with a verbatim disk root ("\\?\X:\", seven ASCII characters: as
+  // many code units in either encoding) can lose its prefix: any other path is answered without
+  // converting and checking its whole text (the progress reporter asks for every listed batch).
+  if (!starts_with_verbatim_disk_root_units(path)) return platform::OsString(path);
   // Invalid Unicode (ill-formed UTF-8, an unpaired UTF-16 surrogate) fails the conversion, and
   // such a path keeps its prefix. The prefix is four ASCII characters: four code units in either
   // encoding.

@@ -235,13 +235,15 @@ class Coordinator {
 
   Outcome apply_entries(NodeId folder, EntriesEvent&& batch) {
     LiveScanState& state = t_.live.state();
-    const platform::OsString folder_path = tree().path(folder);
+    // The folder's path is built only for a failure: adding entries never changes it.
     for (const EntryMetadata& entry : batch) {
-      if (t_.cancel_requested.load()) return tl::unexpected(cancelled(t_.scan_id, folder_path));
+      if (t_.cancel_requested.load()) {
+        return tl::unexpected(cancelled(t_.scan_id, tree().path(folder)));
+      }
       auto added = tree().add_entry(folder, node_entry(entry));
       if (!added) {
         return tl::unexpected(model_failure(t_.scan_id,
-                                            platform::join_path(folder_path, entry.name),
+                                            platform::join_path(tree().path(folder), entry.name),
                                             storage::to_string(added.error())));
       }
       if (std::holds_alternative<DirectoryEntry>(entry.kind)) t_.pending_folders.push_back(*added);
