@@ -184,6 +184,11 @@ tl::expected<HostRun, std::string> TestHost::run(const std::string& helper_path,
     if (!set_io_time_limit(connection.get(), time_left(deadline))) {
       return tl::unexpected(failed("setsockopt"));
     }
+    if (script.after_write == HostScript::AfterWrite::Close) {
+      // Refuse the helper's writes from the start, so that they fail as after the close
+      // below however fast the helper answers.
+      ::shutdown(connection.get(), SHUT_RD);
+    }
     write_request(connection.get(), script.request, script.write_chunk_bytes);
     if (script.after_write == HostScript::AfterWrite::ShutdownWrite) {
       ::shutdown(connection.get(), SHUT_WR);
