@@ -1,11 +1,10 @@
 // The pipe on Windows: a client handle to the host's named pipe for reading and a duplicate of it
 // for writing, both used synchronously as a byte stream.
-#include <windows.h>
+#include "scan_helper/pipe_win32.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "scan_helper/pipe.h"
 #include "unique_handle.h"
 
 namespace ketterlin::helper {
@@ -49,17 +48,28 @@ class HandleStream final : public PipeStream {
 
 }  // namespace
 
-tl::expected<std::unique_ptr<PipeStream>, PipeError> open_pipe_stream(platform::OsStringView name) {
+namespace win32 {
+
+PipeOpenCalls system_pipe_open_calls() {
+  PipeOpenCalls calls;
+  calls.wait_named_pipe = WaitNamedPipeW;
+  calls.create_file = CreateFileW;
+  return calls;
+}
+
+tl::expected<std::unique_ptr<PipeStream>, PipeError> open_pipe_stream(platform::OsStringView name,
+                                                                      const PipeOpenCalls& calls) {
   // The system would stop at a zero unit and open another pipe than the one named.
   if (name.find(L'\0') != platform::OsStringView::npos) {
     return tl::unexpected(PipeError::windows(ERROR_INVALID_NAME));
   }
   const platform::OsString text(name);
-  if (!WaitNamedPipeW(text.c_str(), static_cast<DWORD>(CONNECT_TIMEOUT.count()))) {
+  if (!calls.wait_named_pipe(text.c_str(), static_cast<DWORD>(CONNECT_TIMEOUT.count()))) {
     return tl::unexpected(PipeError::windows(GetLastError()));
   }
-  platform::UniqueHandle reader(CreateFileW(text.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                            OPEN_EXISTING, windows_pipe_open_flags(), nullptr));
+  platform::UniqueHandle reader(calls.create_file(text.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                  nullptr, OPEN_EXISTING, windows_pipe_open_flags(),
+                                                  nullptr));
   if (!reader.valid()) return tl::unexpected(PipeError::windows(GetLastError()));
   HANDLE duplicate = nullptr;
   const HANDLE process = GetCurrentProcess();
@@ -69,6 +79,12 @@ tl::expected<std::unique_ptr<PipeStream>, PipeError> open_pipe_stream(platform::
   }
   platform::UniqueHandle writer(duplicate);
   return std::make_unique<HandleStream>(std::move(reader), std::move(writer));
+}
+
+}  // namespace win32
+
+tl::expected<std::unique_ptr<PipeStream>, PipeError> open_pipe_stream(platform::OsStringView name) {
+  return win32::open_pipe_stream(name, win32::system_pipe_open_calls());
 }
 
 }  // namespace ketterlin::helper
