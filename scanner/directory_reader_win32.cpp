@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "scanner/directory_reader.h"
+#include "scanner/directory_reader_win32.h"
 #include "scanner/windows_listing.h"
 #include "scanner/windows_records.h"
 
@@ -241,6 +242,10 @@ class Win32FileSystem final : public windows_fs::WindowsFileSystem {
 };
 
 }  // namespace
+
+std::unique_ptr<windows_fs::WindowsFileSystem> windows_fs::make_system_file_system() {
+  return std::make_unique<Win32FileSystem>();
+}
 
 tl::expected<void, DirectoryError> read_directory(platform::OsStringView directory_path,
                                                   std::optional<uint64_t> expected_volume,
