@@ -1,14 +1,19 @@
 // The real helper binary scanning real folders through a real socket; every node that arrives is
 // checked against what the system says about its entry.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/child_process.h"
@@ -290,6 +295,31 @@ TEST_F(ScanEndToEnd, AFullRootTheScannerCannotListFailsTheRun) {
   EXPECT_EQ(statuses_of(messages_, 0).back(), "failed");
 }
 
+TEST_F(ScanEndToEnd, AFolderTheScannerMayReadButNotSearchKeepsNamesWithoutMetadata) {
+  if (auto reason = run_helper_unprivileged()) GTEST_SKIP() << *reason;
+  tree_.folder("t");
+  tree_.file("t/inside.txt", "12345");
+  tree_.folder("t/sub");
+  tree_.change_mode("t", 0444);
+
+  const HostRun result = run(restricted_request(tree_.path(), {tree_ / "t"}));
+
+  // The names are listed; nothing below them can be examined or opened.
+  expect_completed(result);
+  const std::vector<Json> nodes = nodes_of(messages_, 0);
+  expect_parents_before_children(nodes);
+  std::map<std::string, Json> by_path;
+  for (const Json& node : nodes) by_path[node["path"].get<std::string>()] = node;
+  ASSERT_EQ(by_path.size(), 3u);
+  const Json& file = by_path[tree_ / "t/inside.txt"];
+  EXPECT_EQ(file["kind"], "file");
+  EXPECT_EQ(file["logicalBytes"], 0);
+  EXPECT_EQ(file["sizeOnDiskBytes"], 0);
+  EXPECT_TRUE(file["identity"].is_null());
+  EXPECT_EQ(file["modifiedAtEpochSeconds"], 0);
+  EXPECT_EQ(by_path[tree_ / "t/sub"]["kind"], "restricted");
+}
+
 // ---- Hostile names, depths and hosts ----
 
 TEST_F(ScanEndToEnd, AScanThatRunsOutOfMemoryFailsTheRunWithoutACrash) {
@@ -425,6 +455,128 @@ TEST_F(ScanEndToEnd, RequestsThatArriveInPiecesOrTogether) {
     expect_completed(result);
     EXPECT_EQ(outline(messages_), kOneTreeOutline);
     expect_tree_matches_disk(nodes_of(messages_, 0), tree_ / "first");
+  }
+}
+
+// ---- A tree that changes while it is scanned ----
+
+// Files are named after their size, so that any file node can be checked wherever it appears.
+std::string sized_file_name(int size) { return "f-" + std::to_string(size); }
+
+// A folder with a subfolder, each holding files of 0 to 19 bytes; made with plain system calls so
+// that a second thread may call it.
+bool make_small_folder(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0 || mkdir((path + "/inner").c_str(), 0755) != 0) return false;
+  for (const std::string& folder : {path, path + "/inner"}) {
+    for (int size = 0; size < 20; ++size) {
+      const int fd = open((folder + "/" + sized_file_name(size)).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0) return false;
+      const std::string content(static_cast<std::size_t>(size), 's');
+      const bool written = write(fd, content.data(), content.size()) == size;
+      close(fd);
+      if (!written) return false;
+    }
+  }
+  return true;
+}
+
+void remove_small_folder(const std::string& path) {
+  for (const std::string& folder : {path + "/inner", path}) {
+    for (int size = 0; size < 20; ++size) unlink((folder + "/" + sized_file_name(size)).c_str());
+  }
+  rmdir((path + "/inner").c_str());
+  rmdir(path.c_str());
+}
+
+TEST_F(ScanEndToEnd, FoldersThatChangeDuringTheScanNeverMisplaceANode) {
+  // A tree that takes a while to walk, and three folders that keep changing while it is walked:
+  // one renamed back and forth, one swapped with a symbolic link to itself, one deleted and made
+  // again.
+  tree_.folder("t");
+  constexpr int kStableFolders = 40;
+  for (int folder = 0; folder < kStableFolders; ++folder) {
+    const std::string path = "t/stable-" + std::to_string(folder);
+    tree_.folder(path);
+    for (int size = 0; size < 150; ++size) {
+      tree_.file(path + "/" + sized_file_name(size), std::string(size, 'x'));
+    }
+  }
+  const std::string t = tree_ / "t";
+  for (const char* name : {"moving", "swapped", "recreated"}) {
+    ASSERT_TRUE(make_small_folder(t + "/" + name));
+  }
+
+  const std::string staging = tree_ / "staging";
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::thread changer([&] {
+    while (!stop.load()) {
+      rename((t + "/moving").c_str(), (t + "/moving-renamed").c_str());
+      rename((t + "/moving-renamed").c_str(), (t + "/moving").c_str());
+      rename((t + "/swapped").c_str(), (t + "/swapped-real").c_str());
+      symlink("swapped-real", (t + "/swapped").c_str());
+      unlink((t + "/swapped").c_str());
+      rename((t + "/swapped-real").c_str(), (t + "/swapped").c_str());
+      remove_small_folder(t + "/recreated");
+      // Made whole outside the scanned tree, so that no file is seen before its bytes are in.
+      make_small_folder(staging);
+      rename(staging.c_str(), (t + "/recreated").c_str());
+      rounds.fetch_add(1);
+    }
+  });
+  const HostRun result = run(restricted_request(tree_.path(), {t}));
+  stop = true;
+  changer.join();
+  EXPECT_GT(rounds.load(), 0);
+
+  expect_completed(result);
+  const std::vector<Json> nodes = nodes_of(messages_, 0);
+  expect_parents_before_children(nodes);
+  std::map<uint64_t, Json> by_id;
+  for (const Json& node : nodes) by_id[node["id"].get<uint64_t>()] = node;
+
+  // The stable folders arrive exactly as they are on disk.
+  std::map<std::string, DiskEntry> stable;
+  for (int folder = 0; folder < kStableFolders; ++folder) {
+    stable.merge(read_disk_tree(t + "/stable-" + std::to_string(folder)));
+  }
+  std::set<std::string> sent;
+  const std::set<std::string> changing = {"moving", "moving-renamed", "swapped", "swapped-real",
+                                          "recreated"};
+  for (const Json& node : nodes) {
+    const std::string path = node["path"].get<std::string>();
+    sent.insert(path);
+    SCOPED_TRACE(path);
+    if (const auto found = stable.find(path); found != stable.end()) {
+      EXPECT_EQ(node, expected_record(node, found->second));
+      continue;
+    }
+    if (path == t) continue;
+    // Anything else lies in a changing folder: below a folder that was listed (never below a
+    // link or a folder that could not be listed), with one of the names made there.
+    const Json& parent = by_id[node["parentId"].get<uint64_t>()];
+    EXPECT_EQ(parent["kind"], "folder");
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string kind = node["kind"].get<std::string>();
+    if (parent["path"] == t) {
+      EXPECT_TRUE(changing.contains(name));
+      if (kind == "symbolicLink") {
+        EXPECT_EQ(name, "swapped");
+        EXPECT_EQ(node["linkTarget"], "swapped-real");
+      } else {
+        EXPECT_TRUE(kind == "folder" || kind == "restricted") << kind;
+      }
+    } else if (kind == "file") {
+      ASSERT_EQ(name.rfind("f-", 0), 0u);
+      EXPECT_EQ(node["logicalBytes"], std::stoi(name.substr(2)));
+    } else {
+      EXPECT_EQ(name, "inner");
+      EXPECT_TRUE(kind == "folder" || kind == "restricted") << kind;
+    }
+  }
+  for (const auto& [path, entry] : stable) {
+    EXPECT_TRUE(sent.contains(path)) << "on disk but not sent: " << path;
   }
 }
 
