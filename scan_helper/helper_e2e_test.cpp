@@ -29,6 +29,14 @@ const std::string kNoTargetsText = "at least one scan target is required";
 const std::string kNoTargetsAnswer =
     R"({"type":"failure","message":"at least one scan target is required"})";
 
+// kNoTargets with a key "x" whose value is `depth` nested arrays; with the request's own two
+// objects, that is `depth` + 2 levels.
+std::string nested_no_targets(std::size_t depth) {
+  std::string request = kNoTargets;
+  request.insert(request.size() - 2, ",\"x\":" + std::string(depth, '[') + std::string(depth, ']'));
+  return request;
+}
+
 // `json` followed by blanks up to `size` bytes in all, the last one a line feed.
 std::string line_of_size(std::string json, std::size_t size) {
   json.resize(size - 1, ' ');
@@ -133,6 +141,13 @@ TEST_F(HelperEndToEnd, ConnectAndReadFailures) {
        {},
        "trailing characters at line 1 column ",
        true},
+      {"128 levels of nesting: the column of the bracket that opens the last",
+       {"--pipe", kSocket},
+       {nested_no_targets(126) + "\n"},
+       true,
+       {},
+       "recursion limit exceeded at line 1 column " +
+           std::to_string(nested_no_targets(126).rfind('[') + 1)},
       {"frame one byte over the limit",
        {"--pipe", kSocket},
        {line_of_size(kNoTargets, kFrameLimit + 1)},
@@ -177,6 +192,12 @@ TEST_F(HelperEndToEnd, RequestFramesThatDecode) {
        true,
        answer,
        kNoTargetsText},
+      {"127 levels of nesting",
+       {"--pipe", kSocket},
+       {nested_no_targets(125) + "\n"},
+       true,
+       answer,
+       kNoTargetsText},
   };
   for (const Case& c : cases) check(c);
 }
@@ -190,6 +211,8 @@ TEST_F(HelperEndToEnd, ValidationAnswersAndEnds) {
     return R"({"type":"scan","request":{"mode":")" + mode + R"(","root":")" + root_path +
            R"(","targets":[)" + targets + "]}}\n";
   };
+  std::string too_many_targets = "\"" + root + "\"";
+  for (int target = 1; target < 257; ++target) too_many_targets += ",\"" + root + "\"";
   const Case cases[] = {
       {"missing root is refused with failure",
        {"--pipe", kSocket},
@@ -204,6 +227,12 @@ TEST_F(HelperEndToEnd, ValidationAnswersAndEnds) {
        true,
        {R"({"type":"failure","message":"a full-root Scan requires exactly the root target"})"},
        "a full-root Scan requires exactly the root target"},
+      {"257 targets",
+       {"--pipe", kSocket},
+       {request("restrictedTopUp", root, too_many_targets)},
+       true,
+       {R"({"type":"failure","message":"scan request has 257 targets, maximum is 256"})"},
+       "scan request has 257 targets, maximum is 256"},
   };
   for (const Case& c : cases) check(c);
 }

@@ -236,6 +236,28 @@ TEST_F(ScanEndToEnd, ThreeTargetsWithTheMiddleOneMissing) {
   EXPECT_EQ(final_counts(2), expected_final_counts(tree_ / "third"));
 }
 
+TEST_F(ScanEndToEnd, TheLargestRequestHas256TargetsAllAnswered) {
+  tree_.folder("present");
+  std::vector<std::string> targets(256, tree_ / "missing");
+  targets[100] = tree_ / "present";
+
+  const HostRun result = run(restricted_request(tree_.path(), targets));
+
+  expect_completed(result);
+  std::vector<std::string> expected;
+  for (int index = 0; index < 256; ++index) {
+    const std::string at = " " + std::to_string(index);
+    if (index == 100) {
+      for (const char* step : {"progress", "treeStart", "node", "treeEnd"})
+        expected.push_back(step + at);
+    } else {
+      expected.push_back("targetUnavailable" + at);
+    }
+  }
+  expected.push_back("complete");
+  EXPECT_EQ(outline(messages_), expected);
+}
+
 TEST_F(ScanEndToEnd, AFullRootScanOfAVolumeSendsADriveWithoutUnknownSpace) {
   tree_.folder("volume");
   tree_.file("volume/a.txt", "abc");
