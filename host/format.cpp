@@ -1,29 +1,87 @@
 #include "host/format.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 
 namespace ketterlin::host {
 namespace {
 
-bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+// Terminal columns of one character: none for combining marks and other zero-width characters,
+// two for East Asian wide and fullwidth characters (CJK, most emoji), one for the rest.
+std::size_t columns_of(UChar32 character) {
+  switch (u_charType(character)) {
+    case U_NON_SPACING_MARK:
+    case U_ENCLOSING_MARK:
+    case U_FORMAT_CHAR:
+      return 0;
+    default:
+      break;
+  }
+  switch (u_getIntPropertyValue(character, UCHAR_EAST_ASIAN_WIDTH)) {
+    case U_EA_WIDE:
+    case U_EA_FULLWIDTH:
+      return 2;
+    default:
+      return 1;
+  }
+}
 
-// Byte offset just after the first `count` characters of `text`.
-std::size_t prefix_bytes(std::string_view text, std::size_t count) {
+// The character that starts at byte `at` of `text` (U+FFFD for an ill-formed sequence), and moves
+// `at` past it.
+UChar32 next_character(std::string_view text, std::size_t& at) {
+  const auto length = static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
+  auto index = static_cast<int32_t>(at);
+  UChar32 character = 0;
+  U8_NEXT_OR_FFFD(text.data(), index, length, character);
+  at = static_cast<std::size_t>(index);
+  return character;
+}
+
+// The character that ends just before byte `at` of `text`, and moves `at` back to its start.
+UChar32 previous_character(std::string_view text, std::size_t& at) {
+  auto index = static_cast<int32_t>(at);
+  UChar32 character = 0;
+  U8_PREV_OR_FFFD(text.data(), 0, index, character);
+  at = static_cast<std::size_t>(index);
+  return character;
+}
+
+// Byte offset just after the longest start of `text` that fits in `columns` (with the zero-width
+// characters that follow it, which belong to its last character).
+std::size_t prefix_bytes(std::string_view text, std::size_t columns) {
   std::size_t at = 0;
-  for (std::size_t seen = 0; at < text.size() && seen < count; ++seen) {
-    ++at;
-    while (at < text.size() && is_continuation(text[at])) ++at;
+  std::size_t used = 0;
+  while (at < text.size()) {
+    std::size_t next = at;
+    const std::size_t width = columns_of(next_character(text, next));
+    if (used + width > columns) break;
+    used += width;
+    at = next;
   }
   return at;
 }
 
-// Byte offset where the last `count` characters of `text` begin.
-std::size_t suffix_start(std::string_view text, std::size_t count) {
+// Byte offset where the longest end of `text` that fits in `columns` begins.
+std::size_t suffix_start(std::string_view text, std::size_t columns) {
   std::size_t at = text.size();
-  for (std::size_t seen = 0; at > 0 && seen < count; ++seen) {
-    --at;
-    while (at > 0 && is_continuation(text[at])) --at;
+  std::size_t used = 0;
+  while (at > 0) {
+    std::size_t previous = at;
+    const std::size_t width = columns_of(previous_character(text, previous));
+    if (used + width > columns) break;
+    used += width;
+    at = previous;
+  }
+  // A mark cannot start the end: it would join the ellipsis before it.
+  while (at < text.size()) {
+    std::size_t next = at;
+    if (columns_of(next_character(text, next)) != 0) break;
+    at = next;
   }
   return at;
 }
@@ -82,8 +140,39 @@ std::string human_duration(uint64_t millis) {
 
 std::size_t text_width(std::string_view text) {
   std::size_t width = 0;
-  for (const char byte : text) width += is_continuation(byte) ? 0 : 1;
+  for (std::size_t at = 0; at < text.size();) width += columns_of(next_character(text, at));
   return width;
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t start = at;
+    const UChar32 character = next_character(text, at);
+    const bool control = character < 0x20 || (character >= 0x7F && character < 0xA0);
+    if (!control) {
+      out.append(text.substr(start, at - start));
+      continue;
+    }
+    char escape[8];
+    switch (character) {
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        std::snprintf(escape, sizeof escape, character < 0x80 ? "\\x%02x" : "\\u%04x",
+                      static_cast<unsigned>(character));
+        out += escape;
+    }
+  }
+  return out;
 }
 
 std::string cut_to_width(std::string_view text, std::size_t width) {
@@ -95,9 +184,9 @@ std::string shorten_middle(std::string_view text, std::size_t width, std::string
   const std::size_t ellipsis_width = text_width(ellipsis);
   if (width <= ellipsis_width) return cut_to_width(ellipsis, width);
   const std::size_t room = width - ellipsis_width;
-  const std::size_t tail = room / 2;  // the end gets the smaller half: the start says where
-  const std::size_t head = room - tail;
-  std::string result(text.substr(0, prefix_bytes(text, head)));
+  // The start gets the larger half (it says where), the end what the start left unused.
+  std::string result(text.substr(0, prefix_bytes(text, room - room / 2)));
+  const std::size_t tail = room - text_width(result);
   result += ellipsis;
   result += text.substr(suffix_start(text, tail));
   return result;
@@ -119,7 +208,7 @@ std::string progress_line(const ProgressEvent& progress, std::size_t width,
   }
   const std::size_t used = text_width(line);
   if (used + 2 >= width) return cut_to_width(line, width);
-  return line + "  " + shorten_middle(progress.current_path, width - used - 2, ellipsis);
+  return line + "  " + shorten_middle(printable(progress.current_path), width - used - 2, ellipsis);
 }
 
 }  // namespace ketterlin::host

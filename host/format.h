@@ -22,20 +22,26 @@ std::string group_digits(uint64_t value);
 // "0.4 s" under a minute (one decimal), else "m:ss", else "h:mm:ss".
 std::string human_duration(uint64_t millis);
 
-// Number of characters (code points) in UTF-8 `text`.
+// Terminal columns UTF-8 `text` takes: two for each East Asian wide or fullwidth character, none
+// for combining marks and other zero-width characters, one for any other character.
 std::size_t text_width(std::string_view text);
 
-// `text` cut to at most `width` characters by replacing its middle with `ellipsis` (kept whole:
-// the start and the end of a path say the most). Cuts only between characters. When `width` is
-// smaller than the ellipsis, the start of the ellipsis that fits.
+// UTF-8 `text` with every control character (C0, DEL, C1) written as a visible escape ("\n",
+// "\r", "\t", "\x1b", "\u0085"), so that a name shown on a terminal can neither break the line
+// nor send the terminal a command.
+std::string printable(std::string_view text);
+
+// `text` cut to at most `width` columns by replacing its middle with `ellipsis` (kept whole: the
+// start and the end of a path say the most). Cuts only between characters, never before a
+// combining mark. When `width` is smaller than the ellipsis, the start of the ellipsis that fits.
 std::string shorten_middle(std::string_view text, std::size_t width,
                            std::string_view ellipsis = "...");
 
-// The first `width` characters of `text`.
+// The longest start of `text` that fits in `width` columns.
 std::string cut_to_width(std::string_view text, std::size_t width);
 
-// The live progress line, at most `width` characters: files, folders, bytes measured,
-// inaccessible items, elapsed time and files per second, then the current path shortened in the
+// The live progress line, at most `width` columns: files, folders, bytes measured, inaccessible
+// items, elapsed time and files per second, then the current path (printable) shortened in the
 // middle to the room left.
 std::string progress_line(const ProgressEvent& progress, std::size_t width,
                           std::string_view ellipsis = "...");

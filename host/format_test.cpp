@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 namespace ketterlin::host {
@@ -55,6 +56,10 @@ TEST(FormatTest, ShortensInTheMiddleBetweenCharacters) {
       {"width of the ellipsis only", "abcdefgh", 3, "...", "..."},
       {"narrower than the ellipsis", "abcdefgh", 2, "...", ".."},
       {"zero width", "abc", 0, "...", ""},
+      {"wide characters take two columns", "日本語のフォルダ", 7, "…", "日…ルダ"},
+      {"a wide character that would straddle the limit is left out", "日本語", 4, "…", "日…"},
+      {"combining marks stay with their letter", "e\u0301e\u0301e\u0301e\u0301", 3, "…",
+       "e\u0301…e\u0301"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -62,6 +67,43 @@ TEST(FormatTest, ShortensInTheMiddleBetweenCharacters) {
     EXPECT_EQ(shortened, row.expected);
     EXPECT_LE(text_width(shortened), row.width);
   }
+}
+
+TEST(FormatTest, TextWidthCountsTerminalColumns) {
+  struct Row {
+    const char* text;
+    std::size_t columns;
+  };
+  const std::vector<Row> rows = {
+      {"", 0},
+      {"plain", 5},
+      {"\u00e4\u00f6\u00fc", 3},
+      {"e\u0301", 1},           // a combining acute accent takes no column
+      {"a\u200bb", 2},          // nor does a zero-width space
+      {"\u65e5\u672c", 4},      // CJK ideographs are wide
+      {"\uff21", 2},            // a fullwidth Latin letter
+      {"\xf0\x9f\x93\x81", 2},  // an emoji
+      {"\xff", 1},              // a stray byte shows as one replacement character
+  };
+  for (const Row& row : rows) EXPECT_EQ(text_width(row.text), row.columns) << row.text;
+}
+
+TEST(FormatTest, PrintableEscapesEveryControlCharacter) {
+  struct Row {
+    std::string text;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {"plain name.txt", "plain name.txt"},
+      {"new\nline", "new\\nline"},
+      {"tab\there\r", "tab\\there\\r"},
+      {"\x1b]0;title\x07", "\\x1b]0;title\\x07"},
+      {std::string("nul\0byte", 8), "nul\\x00byte"},
+      {"del\x7f", "del\\x7f"},
+      {"next line\u0085", "next line\\u0085"},
+      {"back\\slash \"quoted\" \u65e5\u00a0", "back\\slash \"quoted\" \u65e5\u00a0"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(printable(row.text), row.expected) << row.text;
 }
 
 TEST(FormatTest, ProgressLineFitsItsWidthAndEndsWithThePath) {
@@ -84,6 +126,16 @@ TEST(FormatTest, ProgressLineFitsItsWidthAndEndsWithThePath) {
   EXPECT_NE(progress_line(progress, 100).find("..."), std::string::npos);
   EXPECT_EQ(progress_line(progress, 100).substr(progress_line(progress, 100).size() - 8),
             "file.bin");
+  // A path's control characters never reach the terminal; wide characters count twice.
+  progress.current_path = "/data/\x1b[2Jcleared/\u65e5\u672c\u8a9e/\u30d5\u30a1\u30a4\u30eb\nname";
+  for (const std::size_t width : {200u, 90u, 85u, 80u}) {
+    SCOPED_TRACE(width);
+    const std::string line = progress_line(progress, width);
+    EXPECT_LE(text_width(line), width);
+    EXPECT_TRUE(std::none_of(line.begin(), line.end(),
+                             [](char byte) { return static_cast<unsigned char>(byte) < 0x20; }));
+  }
+  EXPECT_NE(progress_line(progress, 200).find("\\x1b[2Jcleared"), std::string::npos);
   // Nothing inaccessible and under a second: neither figure is shown.
   progress.inaccessible_item_count = 0;
   progress.elapsed_millis = 500;

@@ -106,8 +106,8 @@ std::pair<std::string, std::string> label(const ResultTree& tree, const Entry& e
         "2"};
   }
   const NodeIndex node = entry.node;
-  std::string text = node == 0 ? display_root(tree.name(0)) : std::string(tree.name(node));
-  const std::string target(tree.link_target(node).value_or(""));
+  std::string text = node == 0 ? display_root(tree.name(0)) : printable(tree.name(node));
+  const std::string target = printable(tree.link_target(node).value_or(""));
   switch (tree.kind(node)) {
     case NodeRecordKind::Drive:
     case NodeRecordKind::Folder:
@@ -226,7 +226,7 @@ void write_totals(const ScanResult& result, std::size_t index, std::string& out)
 }  // namespace
 
 std::string display_root(std::string_view root_path) {
-  return platform::to_utf8_lossy(scanner::display_path(platform::from_utf8(root_path)));
+  return printable(platform::to_utf8_lossy(scanner::display_path(platform::from_utf8(root_path))));
 }
 
 std::string render_report(const ScanResult& result, const ReportOptions& options) {

@@ -23,7 +23,8 @@ struct ReportOptions {
 std::string render_report(const ScanResult& result, const ReportOptions& options);
 
 // How the root of a tree is shown: on Windows the familiar form of a verbatim path when that
-// form designates the same folder (C:\Data for \\?\C:\Data), else the path as it stands.
+// form designates the same folder (C:\Data for \\?\C:\Data), else the path as it stands;
+// printable (format.h).
 std::string display_root(std::string_view root_path);
 
 }  // namespace ketterlin::host

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
+#include "host/format.h"
 #include "host/test_trees.h"
 
 namespace ketterlin::host {
@@ -118,6 +120,33 @@ TEST(ReportTest, CutsLongNamesToTheWidth) {
   ASSERT_GE(lines.size(), 8u);
   EXPECT_EQ(lines[7].size(), 80u) << lines[7];
   EXPECT_EQ(lines[7].substr(lines[7].size() - 4), ".txt");
+}
+
+TEST(ReportTest, NamesKeepToOneLineAndTheirColumns) {
+  ScanResult result = sample_result(0);
+  std::vector<NodeFields> nodes = testing::sample_nodes();
+  // A name that would end its line and clear the screen, a link whose target would ring the
+  // bell, and a name of wide characters longer than the line.
+  nodes.push_back(
+      testing::node(10, 0, "/v/evil\n\x1b[2J", NodeRecordKind::File, 1, uint64_t{3} << 30));
+  NodeFields link = testing::node(11, 0, "/v/bell", NodeRecordKind::SymbolicLink);
+  link.link_target = "\x07target";
+  nodes.push_back(link);
+  std::string wide_name = "/v/";
+  for (int i = 0; i < 60; ++i) wide_name += "\u65e5";
+  nodes.push_back(testing::node(12, 0, wide_name, NodeRecordKind::File, 1, uint64_t{2} << 30));
+  result.reports[0].tree = testing::build_tree(nodes);
+  ReportOptions options;
+  options.width = 80;
+  options.depth = 1;
+  const std::vector<std::string> lines = lines_of(render_report(result, options));
+  ASSERT_GE(lines.size(), 10u);
+  EXPECT_EQ(lines[7], "   3.0 GiB  60% ###########.........  |-- evil\\n\\x1b[2J");
+  // Cut to the width; a wide character cannot take the last column alone.
+  EXPECT_EQ(text_width(lines[8]), 79u) << lines[8];
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "       0 B   0% ....................  |-- bell -> \\x07target"),
+            lines.end());
 }
 
 TEST(ReportTest, ShowsUnavailableTargetsOfATopUp) {
