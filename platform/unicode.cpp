@@ -124,8 +124,8 @@ std::string to_lower_full(std::string_view text) {
   for (;;) {
     status = U_ZERO_ERROR;
     const int32_t length =
-        ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()),
-                             input.data(), static_cast<int32_t>(input.size()), &status);
+        ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()), input.data(),
+                             static_cast<int32_t>(input.size()), &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
       out.resize(static_cast<std::size_t>(length));
       continue;

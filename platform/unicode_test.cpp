@@ -57,10 +57,11 @@ TEST(Utf16, StrictFailsOnUnpairedSurrogatesLossyReplacesThem) {
   const Case cases[] = {
       {"ascii", u"abc", "abc", "abc"},
       {"pair", u"\U0001F600", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-      {"lone high", std::u16string{u'a', 0xD800, u'b'}, std::nullopt, "a\xEF\xBF\xBD" "b"},
+      {"lone high", std::u16string{u'a', 0xD800, u'b'}, std::nullopt,
+       "a\xEF\xBF\xBD"
+       "b"},
       {"lone low", std::u16string{0xDC00}, std::nullopt, "\xEF\xBF\xBD"},
-      {"reversed pair", std::u16string{0xDC00, 0xD800}, std::nullopt,
-       "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"reversed pair", std::u16string{0xDC00, 0xD800}, std::nullopt, "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"high at end", std::u16string{u'x', 0xDBFF}, std::nullopt, "x\xEF\xBF\xBD"},
   };
   for (const auto& c : cases) {

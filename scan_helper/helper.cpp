@@ -1,7 +1,7 @@
 // The run, in order: the command line, connecting to the host's pipe, reading the one request,
 // validating it (a refused request is answered with "failure"), then the scan flow
-// (scan_flow.cpp): every target scanned in turn, progress and trees streamed, "complete". Every step
-// returns its own error type; `run` carries them out as a RunError to the single exit point in
+// (scan_flow.cpp): every target scanned in turn, progress and trees streamed, "complete". Every
+// step returns its own error type; `run` carries them out as a RunError to the single exit point in
 // run_helper, which prints the error's display text.
 #include "scan_helper/helper.h"
 

@@ -81,8 +81,7 @@ tl::expected<void, PipeError> forward_progress(PipeConnection& connection, uint6
 // Scans one available target and answers for it.
 tl::expected<void, ScanFlowError> scan_target(PipeConnection& connection,
                                               const elevation::ValidatedScanRequest& request,
-                                              scanner::ScanManager& manager,
-                                              uint64_t target_index,
+                                              scanner::ScanManager& manager, uint64_t target_index,
                                               const platform::OsString& target) {
   scanner::ScanRequest scan;
   scan.root = target;
@@ -157,12 +156,12 @@ tl::expected<void, PipeError> send_tree(PipeConnection& connection, uint64_t tar
     record.kind = record_kind(kind);
     record.logical_bytes = own_size ? own_size->logical_bytes : 0;
     record.size_on_disk_bytes = own_size ? own_size->size_on_disk_bytes : 0;
-    record.flags = {flags.has(storage::NodeFlags::kCloudOnly),
-                    flags.has(storage::NodeFlags::kCompressed),
-                    flags.has(storage::NodeFlags::kSparse),
-                    flags.has(storage::NodeFlags::kDeduplicated)};
+    record.flags = {
+        flags.has(storage::NodeFlags::kCloudOnly), flags.has(storage::NodeFlags::kCompressed),
+        flags.has(storage::NodeFlags::kSparse), flags.has(storage::NodeFlags::kDeduplicated)};
     record.identity.reset();
-    if (identity) record.identity = elevation::NodeRecordIdentity{identity->volume_serial, identity->file_id};
+    if (identity)
+      record.identity = elevation::NodeRecordIdentity{identity->volume_serial, identity->file_id};
     record.link_target = tree.link_target(id);
     record.modified_at_epoch_seconds = id < result.modified_at.size() ? result.modified_at[id] : 0;
     auto sent = connection.send(message);

@@ -25,7 +25,7 @@ struct LiveScanState {
 
   // Observer fields, describing the scan to a reader of the live scan.
   std::optional<storage::FinishedTree> retained_tree;  // finished, then cancelled
-  uint64_t generation = 0;  // +1 for each change applied under the lock
+  uint64_t generation = 0;                             // +1 for each change applied under the lock
   ScanStatus status = ScanStatus::Queued;
 
   void mark_finished(storage::NodeId folder);

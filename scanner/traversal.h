@@ -54,8 +54,8 @@ struct Traversal {
   platform::OsString& current_path;  // the folder whose volume report or failure came last
   LiveScan& live;
   platform::OsStringView canonical_root;
-  platform::OsStringView display_root;              // the root node's path
-  std::optional<uint64_t>& root_volume_serial;      // filled from the root's volume report
+  platform::OsStringView display_root;          // the root node's path
+  std::optional<uint64_t>& root_volume_serial;  // filled from the root's volume report
   storage::NodeId root;
   ProgressReporter& progress;
   std::vector<ScanIssue>& issues;  // appended in the order met

@@ -41,8 +41,8 @@ class TraversalTest : public ::testing::Test {
     pending_.assign(1, 0);
     const ReadDirectoryFunction read = reader_.function();
     return traverse(Traversal{*pool_, pending_, cancel_, ScanId{3}, current_path_, live_,
-                              canonical_root_, display_root_, root_volume_serial_, 0,
-                              *progress_, issues_, read});
+                              canonical_root_, display_root_, root_volume_serial_, 0, *progress_,
+                              issues_, read});
   }
 
   const storage::ScanTree& tree() { return *live_.state().builder; }
@@ -75,11 +75,10 @@ TEST_F(TraversalTest, AnEmptyRootLeavesTheRootAlone) {
 }
 
 TEST_F(TraversalTest, BuildsTheTreeFromNestedListings) {
-  reader_.on(canonical(""),
-             {{Volume{7, storage::FileSystemKind::Ntfs},
-               Batch{{folder("a"), file("f", 10, 4096, 1, kCompressed),
-                      link("l", LinkKind::Junction, "C:\\target")}}},
-              ok()});
+  reader_.on(canonical(""), {{Volume{7, storage::FileSystemKind::Ntfs},
+                              Batch{{folder("a"), file("f", 10, 4096, 1, kCompressed),
+                                     link("l", LinkKind::Junction, "C:\\target")}}},
+                             ok()});
   reader_.on(canonical("a"), {{Batch{{file("g", 5, 8, 2), folder("b")}}}, ok()});
   reader_.on(join_path(canonical("a"), from_utf8("b")), {{Batch{}}, ok()});
   ASSERT_TRUE(walk());
@@ -102,7 +101,8 @@ TEST_F(TraversalTest, BuildsTheTreeFromNestedListings) {
   EXPECT_EQ(tree().path(5), join_path(shown("a"), from_utf8("b")));
   EXPECT_EQ(tree().totals(0), (storage::NodeSizes{15, 4104}));
   EXPECT_EQ(live_.state().modified_at, (std::vector<uint64_t>{0, 100, 201, 0, 202, 100}));
-  EXPECT_EQ(live_.state().finished_folders, std::vector<bool>({true, true, false, false, false, true}));
+  EXPECT_EQ(live_.state().finished_folders,
+            std::vector<bool>({true, true, false, false, false, true}));
 
   // Every listing after the root's volume report expects the root's volume.
   for (const auto& call : reader_.calls()) {
@@ -120,8 +120,8 @@ TEST_F(TraversalTest, AFolderThatCannotBeListedBecomesRestricted) {
     IssueKind kind;
   };
   const Case cases[] = {
-      {"access denied", 5, IssueKind::AccessDenied}, {"file not found", 2, IssueKind::NotFound},
-      {"path not found", 3, IssueKind::NotFound},    {"other code", 87, IssueKind::OtherError},
+      {"access denied", 5, IssueKind::AccessDenied},    {"file not found", 2, IssueKind::NotFound},
+      {"path not found", 3, IssueKind::NotFound},       {"other code", 87, IssueKind::OtherError},
       {"no code", std::nullopt, IssueKind::OtherError},
   };
   for (const auto& c : cases) {
@@ -155,14 +155,16 @@ TEST_F(TraversalTest, FailuresThatEndTheScan) {
       {"root cannot be listed",
        {{"", {{}, error("Access is denied. (0x80070005)", 5)}}},
        std::nullopt,
-       {ScanId{3}, from_utf8("/shown/root"), ScanStatus::Failed,
-        "Access is denied. (0x80070005)"}},
+       {ScanId{3}, from_utf8("/shown/root"), ScanStatus::Failed, "Access is denied. (0x80070005)"}},
       {"listing fails after children were added",
-       {{"", {{Batch{{folder("x")}}}, ok()}}, {"x", {{Batch{{file("y", 1, 1, 1)}}}, error("broken", std::nullopt)}}},
+       {{"", {{Batch{{folder("x")}}}, ok()}},
+        {"x", {{Batch{{file("y", 1, 1, 1)}}}, error("broken", std::nullopt)}}},
        std::nullopt,
-       {ScanId{3}, join_path(from_utf8("/shown/root"), from_utf8("x")), ScanStatus::Failed, "broken"}},
+       {ScanId{3}, join_path(from_utf8("/shown/root"), from_utf8("x")), ScanStatus::Failed,
+        "broken"}},
       {"worker stops abnormally",
-       {{"", {{Batch{{folder("x")}}}, ok()}}, {"x", {{Batch{{file("y", 1, 1, 1)}}, Throw{}}, ok()}}},
+       {{"", {{Batch{{folder("x")}}}, ok()}},
+        {"x", {{Batch{{file("y", 1, 1, 1)}}, Throw{}}, ok()}}},
        std::nullopt,
        {ScanId{3}, join_path(from_utf8("/shown/root"), from_utf8("x")), ScanStatus::Failed,
         "Directory worker stopped unexpectedly"}},
@@ -172,9 +174,9 @@ TEST_F(TraversalTest, FailuresThatEndTheScan) {
        {ScanId{3}, from_utf8("/shown/root"), ScanStatus::Failed,
         "Volume boundary changed at Scan root"}},
       {"sizes overflow",
-       {{"", {{Batch{{file("a", std::numeric_limits<uint64_t>::max(), 1, 1),
-                      file("b", 1, 1, 2)}}},
-              ok()}}},
+       {{"",
+         {{Batch{{file("a", std::numeric_limits<uint64_t>::max(), 1, 1), file("b", 1, 1, 2)}}},
+          ok()}}},
        std::nullopt,
        {ScanId{3}, join_path(from_utf8("/shown/root"), from_utf8("b")), ScanStatus::Failed,
         "size overflow at node 0"}},
@@ -231,8 +233,11 @@ TEST_F(TraversalTest, CancellationEndsTheWalkAtEachPoint) {
   };
   const Case cases[] = {
       {"before the walk", true, {{"", {{Batch{}}, ok()}}}},
-      {"between the entries of a batch", false, {{"", {{SetCancel{}, Batch{{folder("x")}}}, ok()}}}},
-      {"through the reader's own error", false,
+      {"between the entries of a batch",
+       false,
+       {{"", {{SetCancel{}, Batch{{folder("x")}}}, ok()}}}},
+      {"through the reader's own error",
+       false,
        {{"", {{Batch{{folder("x")}}}, ok()}},
         {"x", {{SetCancel{}}, tl::unexpected(directory_cancelled())}}}},
   };
