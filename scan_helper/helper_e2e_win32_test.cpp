@@ -75,18 +75,6 @@ struct HelperRun {
   bool timed_out = false;
 };
 
-// Whether a whole line of `received` starting at or after `line_start` holds `needle`;
-// `line_start` moves to the start of the first line not yet complete.
-bool line_arrived(std::string_view received, std::size_t& line_start, std::string_view needle) {
-  for (;;) {
-    const std::size_t line_feed = received.find('\n', line_start);
-    if (line_feed == std::string_view::npos) return false;
-    const std::string_view line = received.substr(line_start, line_feed - line_start);
-    line_start = line_feed + 1;
-    if (line.find(needle) != std::string_view::npos) return true;
-  }
-}
-
 // Reads the helper's stream until its end, or until a whole line holds `stop_line` when that is
 // not empty.
 std::string read_stream(host::HelperConnection& connection, const std::string& stop_line) {

@@ -17,6 +17,19 @@ namespace ketterlin::helper::testing {
 
 using Json = nlohmann::json;
 
+// Whether a whole line of `received` starting at or after `line_start` contains `needle`;
+// `line_start` moves to the start of the first line not yet complete.
+inline bool line_arrived(std::string_view received, std::size_t& line_start,
+                         std::string_view needle) {
+  for (;;) {
+    const std::size_t line_feed = received.find('\n', line_start);
+    if (line_feed == std::string_view::npos) return false;
+    const std::string_view line = received.substr(line_start, line_feed - line_start);
+    line_start = line_feed + 1;
+    if (line.find(needle) != std::string_view::npos) return true;
+  }
+}
+
 // Every line of `received` (split at line feeds; a last piece without one counts too) parsed as
 // JSON. A line that does not parse adds a test failure and is left out.
 inline std::vector<Json> parse_messages(std::string_view received) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "platform/os_error.h"
+#include "scan_helper/message_testing.h"
 #include "scan_helper/test_host.h"
 #include "unique_fd.h"
 
@@ -83,18 +84,6 @@ void write_request(int fd, std::string_view bytes, std::size_t chunk_bytes) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;
     bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-// Whether a whole line of `received` starting at or after `line_start` contains `needle`;
-// `line_start` moves to the start of the first line not yet complete.
-bool line_arrived(std::string_view received, std::size_t& line_start, std::string_view needle) {
-  for (;;) {
-    const std::size_t line_feed = received.find('\n', line_start);
-    if (line_feed == std::string_view::npos) return false;
-    const std::string_view line = received.substr(line_start, line_feed - line_start);
-    line_start = line_feed + 1;
-    if (line.find(needle) != std::string_view::npos) return true;
   }
 }
 
