@@ -5,6 +5,7 @@
 // run_helper, which prints the error's display text.
 #include "scan_helper/helper.h"
 
+#include <new>
 #include <string>
 #include <variant>
 
@@ -12,6 +13,7 @@
 
 #include "elevation/protocol.h"
 #include "elevation/request.h"
+#include "platform/panic.h"
 #include "platform/process.h"
 #include "scan_helper/pipe.h"
 #include "scan_helper/scan_flow.h"
@@ -93,10 +95,23 @@ RunResult<void> run(const std::vector<platform::OsString>& arguments) {
 }  // namespace
 
 int run_helper(const std::vector<platform::OsString>& arguments) {
-  const RunResult<void> outcome = run(arguments);
-  if (outcome) return 0;
-  platform::write_standard_error(display_text(outcome.error()) + "\n");
-  return 1;
+  return run_behind_fault_barrier([&] {
+    const RunResult<void> outcome = run(arguments);
+    if (outcome) return 0;
+    platform::write_standard_error(display_text(outcome.error()) + "\n");
+    return 1;
+  });
+}
+
+int run_behind_fault_barrier(const std::function<int()>& body) {
+  try {
+    return body();
+  } catch (const platform::ThreadPanic&) {
+    return 1;
+  } catch (const std::bad_alloc&) {
+    platform::write_standard_error("memory allocation failed\n");
+    return 1;
+  }
 }
 
 }  // namespace ketterlin::helper
