@@ -305,11 +305,20 @@ bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
   return true;
 }
 
-// Fractions, exponents and integers beyond the 64-bit ranges all arrive here.
+// Fractions, exponents and integers beyond the 64-bit ranges all arrive here. An integer below
+// the signed range is still a negative integer: for "usedBytes" a value out of range, not a
+// number of the wrong kind.
 bool HostMessageReader::number_float(Json::number_float_t, const std::string& text) {
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
+  const bool negative_integer =
+      text.starts_with('-') && text.find_first_of(".eE") == std::string::npos;
+  if (slot == Slot::UsedBytes && negative_integer) {
+    return fail("invalid value: integer `" + text + "`, expected " +
+                    std::string(expected_description(slot)),
+                number_consumed());
+  }
   return fail_invalid_type("number `" + text + "`", slot, number_consumed());
 }
 

@@ -223,6 +223,13 @@ TEST(DecodeHostMessage, RefusesWithPositionedError) {
       {"negative used bytes",
        R"({"type":"scan","request":{"mode":"fullRoot","root":"/","targets":[],"volume":{"fileSystem":"ntfs","usedBytes":-1}}})",
        "invalid value: integer `-1`, expected an unsigned 64-bit integer at line 1 column 112"},
+      {"used bytes below the signed 64-bit range",
+       R"({"type":"scan","request":{"mode":"fullRoot","root":"/","targets":[],"volume":{"fileSystem":"ntfs","usedBytes":-99999999999999999999}}})",
+       "invalid value: integer `-99999999999999999999`, expected an unsigned 64-bit integer at "
+       "line 1 column 131"},
+      {"negative fractional used bytes",
+       R"({"type":"scan","request":{"mode":"fullRoot","root":"/","targets":[],"volume":{"fileSystem":"ntfs","usedBytes":-1.5}}})",
+       "invalid type: number `-1.5`, expected an unsigned 64-bit integer at line 1 column 114"},
       {"used bytes as string",
        R"({"type":"scan","request":{"mode":"fullRoot","root":"/","targets":[],"volume":{"fileSystem":"ntfs","usedBytes":"5"}}})",
        "invalid type: string `5`, expected an unsigned 64-bit integer at line 1 column 113"},
