@@ -446,7 +446,8 @@ std::ptrdiff_t DirectorySystem::read_link(int directory_fd, const char* name, ch
 
 int DirectorySystem::resolves_to_directory(int directory_fd, const char* name) const {
   struct stat status {};
-  if (::fstatat(directory_fd, name, &status, 0) != 0) return -errno;
+  // Following the link must not mount what it leads to (an automounted or network file system).
+  if (::fstatat(directory_fd, name, &status, AT_NO_AUTOMOUNT) != 0) return -errno;
   return S_ISDIR(status.st_mode) ? 1 : 0;
 }
 

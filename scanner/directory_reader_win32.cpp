@@ -22,12 +22,14 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "scanner/directory_reader.h"
 #include "scanner/directory_reader_win32.h"
 #include "scanner/windows_listing.h"
 #include "scanner/windows_records.h"
+#include "unique_handle.h"
 
 namespace ketterlin::scanner {
 namespace {
@@ -107,23 +109,6 @@ static_assert(kReparseBufferBytes == 16 * 1024);
 
 Hresult last_error_hresult() { return windows_fs::hresult_from_win32(GetLastError()); }
 
-// A handle from CreateFileW, closed when the owner is dropped. A failed close is ignored.
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 // A module from LoadLibraryExA, freed when the owner is dropped.
 struct ModuleFree {
   void operator()(HMODULE module) const { FreeLibrary(module); }
@@ -144,7 +129,7 @@ std::wstring nul_terminated(std::u16string_view text) {
 
 class Win32Directory final : public windows_fs::OpenedDirectory {
  public:
-  explicit Win32Directory(HANDLE handle) : handle_(handle) {}
+  explicit Win32Directory(platform::UniqueHandle handle) : handle_(std::move(handle)) {}
 
   tl::expected<uint32_t, Hresult> volume_serial() override {
     BY_HANDLE_FILE_INFORMATION information;
@@ -174,7 +159,7 @@ class Win32Directory final : public windows_fs::OpenedDirectory {
   }
 
  private:
-  OwnedHandle handle_;
+  platform::UniqueHandle handle_;
 };
 
 class Win32FileSystem final : public windows_fs::WindowsFileSystem {
@@ -182,12 +167,10 @@ class Win32FileSystem final : public windows_fs::WindowsFileSystem {
   tl::expected<std::unique_ptr<windows_fs::OpenedDirectory>, Hresult> open_directory(
       platform::OsStringView path) override {
     const std::wstring name = nul_terminated(path);
-    const HANDLE handle = CreateFileW(name.c_str(), kListAccess, kShareAll, nullptr, OPEN_EXISTING,
-                                      kDirectoryOpenFlags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
-      return tl::unexpected(last_error_hresult());
-    }
-    return std::make_unique<Win32Directory>(handle);
+    platform::UniqueHandle handle(CreateFileW(name.c_str(), kListAccess, kShareAll, nullptr,
+                                              OPEN_EXISTING, kDirectoryOpenFlags, nullptr));
+    if (!handle.valid()) return tl::unexpected(last_error_hresult());
+    return std::make_unique<Win32Directory>(std::move(handle));
   }
 
   std::u16string system_message(Hresult hresult) override {
@@ -219,7 +202,7 @@ class Win32FileSystem final : public windows_fs::WindowsFileSystem {
   std::optional<std::vector<std::byte>> read_reparse_data(
       platform::OsStringView link_path) override {
     const std::wstring name = nul_terminated(link_path);
-    const OwnedHandle link(
+    const platform::UniqueHandle link(
         CreateFileW(name.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, kLinkOpenFlags, nullptr));
     if (!link.valid()) return std::nullopt;
     std::vector<std::byte> data(kReparseBufferBytes);

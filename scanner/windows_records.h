@@ -127,16 +127,16 @@ struct RawRecord {
 [[nodiscard]] platform::OsString record_name(std::span<const std::byte> buffer,
                                              const RawRecord& record);
 
-// Calls `visit(record)` for each record of a filled listing buffer, in order, "." and ".."
-// excepted. The walk starts at offset 0 and stops after a record whose NextEntryOffset is 0, at
-// an offset outside the buffer, or at a record that does not fit in it.
+// Calls `visit(record)` for each record of a filled listing buffer, in order, "." and ".." and
+// records without a name excepted. The walk starts at offset 0 and stops after a record whose
+// NextEntryOffset is 0, at an offset outside the buffer, or at a record that does not fit in it.
 template <typename Visit>
 void for_each_record(std::span<const std::byte> buffer, RecordLayout layout, Visit&& visit) {
   std::size_t offset = 0;
   while (true) {
     const std::optional<RawRecord> record = decode_record(buffer, offset, layout);
     if (!record) return;
-    if (!is_dot_entry(buffer, *record)) visit(*record);
+    if (record->name_units != 0 && !is_dot_entry(buffer, *record)) visit(*record);
     const std::optional<std::size_t> next =
         next_record_offset(offset, record->next_entry_offset, buffer.size());
     if (!next) return;

@@ -273,9 +273,10 @@ std::vector<std::string> walked_names(std::span<const std::byte> buffer, RecordL
   return names;
 }
 
-TEST(WindowsRecords, WalksRecordsAndSkipsDotEntries) {
-  const std::vector<TestRecord> records = {
-      {.name = u"."}, {.name = u".."}, {.name = u"..."}, {.name = u".git"}, {.name = u"a"}};
+TEST(WindowsRecords, WalksRecordsAndSkipsDotEntriesAndNamelessOnes) {
+  // A file system driver may hand back a record without a name: it cannot become a tree entry.
+  const std::vector<TestRecord> records = {{.name = u"."}, {.name = u".."},   {.name = u"..."},
+                                           {.name = u""},  {.name = u".git"}, {.name = u"a"}};
   for (RecordLayout layout : {RecordLayout::IdExtended, RecordLayout::IdBoth, RecordLayout::Full}) {
     const std::vector<std::byte> buffer = listing_buffer(layout, records);
     EXPECT_EQ(walked_names(buffer, layout), (std::vector<std::string>{"...", ".git", "a"}));
