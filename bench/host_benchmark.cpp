@@ -233,7 +233,15 @@ void reading_figures(uint64_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint64_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2'000'000;
+  uint64_t count = 2'000'000;
+  if (argc > 1) {
+    char* end = nullptr;
+    count = std::strtoull(argv[1], &end, 10);
+    if (argc > 2 || count == 0 || *end != '\0') {
+      std::fprintf(stderr, "usage: host_benchmark [node count]\n");
+      return 2;
+    }
+  }
   decoding_figures();
   reading_figures(count);
   return 0;
