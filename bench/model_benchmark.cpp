@@ -29,20 +29,15 @@
 #include <vector>
 
 #include "platform/os_string.h"
-#include "platform/reserved_memory.h"
 #include "storage/model.h"
 
 namespace {
 
-using ketterlin::platform::ReservedMemory;
-
 std::atomic<int64_t> live_bytes{0};
-std::atomic<int64_t> peak_bytes{0};  // of live heap plus committed reserved memory
+std::atomic<int64_t> peak_bytes{0};  // of live heap bytes
 
-// Heap bytes plus committed reserved bytes now.
-int64_t footprint() {
-  return live_bytes.load() + static_cast<int64_t>(ReservedMemory::process_committed_bytes());
-}
+// Heap bytes now.
+int64_t footprint() { return live_bytes.load(); }
 
 void note_peak() {
   const int64_t now = footprint();
@@ -254,10 +249,10 @@ int main(int argc, char** argv) {
     note_peak();
     std::printf("nodes: %.0f (capacity %llu)\n", nodes,
                 static_cast<unsigned long long>(tree.capacity()));
-    std::printf("peak bytes per node (heap allocated + reserved memory committed): %.1f\n",
+    std::printf("peak bytes per node (heap allocated): %.1f\n",
                 static_cast<double>(peak_bytes.load() - footprint_before) / nodes);
-    std::printf("  of which node array committed: %.1f\n",
-                static_cast<double>(ReservedMemory::process_committed_bytes()) / nodes);
+    std::printf("  of which node chunks: %.1f\n",
+                static_cast<double>(tree.node_storage_bytes()) / nodes);
     std::printf("bytes per node held after the build: %.1f\n",
                 static_cast<double>(footprint() - footprint_before) / nodes);
     std::printf("peak resident growth per node (VmHWM): %.1f\n",

@@ -45,7 +45,10 @@ TEST(ScanFlowStop, AFailedSendCancelsTheScanAndWaitsForItsEnd) {
   std::vector<std::thread> threads;
   scanner::ScanManager::Options options;
   options.read_directory = reader.function();
-  options.start_thread = [&](std::function<void()> job) { threads.emplace_back(std::move(job)); };
+  options.start_thread = [&](std::function<void()> job) -> tl::expected<void, platform::OsError> {
+    threads.emplace_back(std::move(job));
+    return {};
+  };
   std::shared_ptr<scanner::ScanManager> scans = *scanner::ScanManager::create(std::move(options));
   PipeConnection connection(std::make_unique<BrokenStream>());
   elevation::ValidatedScanRequest request;

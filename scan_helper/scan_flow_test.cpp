@@ -9,7 +9,6 @@
 #include <random>
 #include <set>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -112,8 +111,10 @@ class ScanFlowTest : public ::testing::Test {
     options.read_directory = reader_.function();
     options.start_thread = thread_starter_;
     if (!options.start_thread) {
-      options.start_thread = [this](std::function<void()> job) {
+      options.start_thread =
+          [this](std::function<void()> job) -> tl::expected<void, platform::OsError> {
         threads_.emplace_back(std::move(job));
+        return {};
       };
     }
     return *scanner::ScanManager::create(std::move(options));
@@ -309,8 +310,8 @@ TEST_F(ScanFlowTest, AFailedFullRootScanSendsOneFailureAndEndsWithIt) {
 
 TEST_F(ScanFlowTest, AScanWhoseThreadCannotStartFailsItsTarget) {
   const platform::OsError no_resources{11};
-  thread_starter_ = [no_resources](std::function<void()>) {
-    throw std::system_error(static_cast<int>(no_resources.code), std::system_category());
+  thread_starter_ = [no_resources](std::function<void()>) -> tl::expected<void, platform::OsError> {
+    return tl::unexpected(no_resources);
   };
   struct Row {
     const char* name;

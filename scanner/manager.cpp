@@ -1,14 +1,15 @@
 #include "scanner/manager.h"
 
+#include <exception>
 #include <new>
 #include <optional>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "platform/os_error.h"
 #include "platform/panic.h"
 #include "platform/process.h"
+#include "platform/thread.h"
 #include "platform/thread_name.h"
 
 namespace ketterlin::scanner {
@@ -33,11 +34,16 @@ struct ScanManager::ScanJob {
 tl::expected<std::shared_ptr<ScanManager>, ScanManagerError> ScanManager::create(Options options) {
   const unsigned hardware = options.hardware_threads != 0 ? options.hardware_threads
                                                           : std::thread::hardware_concurrency();
-  auto pool = WorkerPool::create(pool_thread_count(hardware));
+  auto pool = WorkerPool::create(pool_thread_count(hardware), options.start_pool_thread);
   if (!pool) return tl::unexpected(ScanManagerError{pool.error()});
   if (!options.read_directory) options.read_directory = read_directory;
   if (!options.start_thread) {
-    options.start_thread = [](std::function<void()> job) { std::thread(std::move(job)).detach(); };
+    options.start_thread = [](std::function<void()> job) -> tl::expected<void, platform::OsError> {
+      auto thread = platform::Thread::start(std::move(job));
+      if (!thread) return tl::unexpected(thread.error());
+      thread->detach();
+      return {};
+    };
   }
   return std::shared_ptr<ScanManager>(new ScanManager(std::move(options), std::move(*pool)));
 }
@@ -59,34 +65,37 @@ ScanHandle ScanManager::start(ScanRequest request) {
   auto job = std::make_shared<ScanJob>(ScanJob{shared_from_this(), id, std::move(request),
                                                std::move(outcome_sender), cancel_requested, live,
                                                progress});
-  try {
-    options_.start_thread([job]() mutable {
-      platform::set_current_thread_name("ketterlin-scan-coordinator-" + to_string(job->id));
-      const Sender<ScanOutcome> outcome_sender = std::move(job->outcome);
-      std::optional<ScanOutcome> outcome;
-      try {
-        outcome = job->manager->run_coordinator(*job);
-      } catch (const platform::ThreadPanic&) {
-        // The panic's text is on standard error; the scan ends without an outcome.
-      } catch (const std::bad_alloc&) {
-        // Out of memory (the tree's address space cannot be reserved, for example): the thread
-        // stops like a panic rather than taking the process down with it.
-        platform::write_standard_error("memory allocation failed\n");
-      }
-      // Everything but the outcome's sender is let go before the outcome is sent. The caller may
-      // drop the manager, and with it the worker pool, as soon as it holds the outcome, and then
-      // leave the process: this thread must not be the one to destroy them, concurrently with
-      // the process's static destructors.
-      job.reset();
-      if (outcome) (void)outcome_sender.send(std::move(*outcome));
-    });
-  } catch (const std::system_error& error) {
+  auto started = options_.start_thread([job]() mutable {
+    platform::set_current_thread_name("ketterlin-scan-coordinator-" + to_string(job->id));
+    const Sender<ScanOutcome> outcome_sender = std::move(job->outcome);
+    std::optional<ScanOutcome> outcome;
+    // The fault barrier of the scan: whatever stops the coordinator, the process goes on and the
+    // caller sees a scan without an outcome.
+    try {
+      outcome = job->manager->run_coordinator(*job);
+    } catch (const platform::ThreadPanic&) {
+      // The panic's text is on standard error.
+    } catch (const std::bad_alloc&) {
+      platform::write_standard_error("memory allocation failed\n");
+    } catch (const std::exception& error) {
+      platform::write_standard_error(std::string("scan coordinator stopped: ") + error.what() +
+                                     "\n");
+    } catch (...) {
+      platform::write_standard_error("scan coordinator stopped by an unknown fault\n");
+    }
+    // Everything but the outcome's sender is let go before the outcome is sent. The caller may
+    // drop the manager, and with it the worker pool, as soon as it holds the outcome, and then
+    // leave the process: this thread must not be the one to destroy them, concurrently with
+    // the process's static destructors.
+    job.reset();
+    if (outcome) (void)outcome_sender.send(std::move(*outcome));
+  });
+  if (!started) {
     job.reset();
     progress->emit(ScanStatus::Failed);
     auto [failed_sender, failed_receiver] = make_channel<ScanOutcome>(1);
-    const platform::OsError os_error{static_cast<uint32_t>(error.code().value())};
     (void)failed_sender.send(
-        ScanFailure{id, root, ScanStatus::Failed, platform::to_string(os_error)});
+        ScanFailure{id, root, ScanStatus::Failed, platform::to_string(started.error())});
     return ScanHandle{id, std::move(progress_receiver), std::move(failed_receiver),
                       std::move(cancel_requested), std::make_shared<LiveScan>()};
   }

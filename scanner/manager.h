@@ -9,11 +9,11 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <variant>
 
 #include <tl/expected.hpp>
 
+#include "platform/os_error.h"
 #include "scanner/channel.h"
 #include "scanner/execution.h"
 #include "scanner/live.h"
@@ -56,14 +56,16 @@ using NextProgress = std::variant<ScanProgress, ProgressTimedOut, ProgressClosed
 
 class ScanManager : public std::enable_shared_from_this<ScanManager> {
  public:
-  // Starts `job` on a new thread and detaches it; throws std::system_error when the system
-  // cannot create the thread. Replaceable in tests.
-  using ThreadStarter = std::function<void(std::function<void()> job)>;
+  // Starts `job` on a new thread and detaches it; fails with the system's error when the thread
+  // cannot be created (`job` then never runs). Replaceable in tests.
+  using ThreadStarter =
+      std::function<tl::expected<void, platform::OsError>(std::function<void()> job)>;
 
   struct Options {
     unsigned hardware_threads = 0;         // 0: ask the system
     ReadDirectoryFunction read_directory;  // empty: the platform's read_directory
-    ThreadStarter start_thread;            // empty: std::thread, detached
+    ThreadStarter start_thread;            // empty: platform::Thread, detached
+    PoolThreadStarter start_pool_thread;   // empty: platform::Thread
   };
 
   // Builds the manager and its worker pool (pool_thread_count of the hardware threads).

@@ -67,38 +67,69 @@ TEST(PoolThreadCount, FollowsTheHardwareThreads) {
   }
 }
 
-TEST(WorkerPool, RunsItsThreadsUnderTheirNames) {
-  auto pool = *WorkerPool::create(pool_thread_count(16));
-  ASSERT_EQ(pool->thread_count(), 8u);
+// Runs `jobs` jobs that each wait until `together` of them have arrived, so that `together` pool
+// threads must take part; returns the name of each job's thread.
+std::vector<std::string> names_of_jobs(WorkerPool& pool, int jobs, int together) {
   std::mutex mutex;
-  std::condition_variable all_arrived;
-  std::set<std::string> names;
+  std::condition_variable arrival;
+  std::vector<std::string> names;
   int arrived = 0;
   {
-    WorkerPool::Scope scope(*pool);
-    for (int i = 0; i < 8; ++i) {
-      scope.spawn([&] {
+    WorkerPool::Scope scope(pool);
+    for (int i = 0; i < jobs; ++i) {
+      EXPECT_TRUE(scope.spawn([&] {
         std::unique_lock lock(mutex);
-        names.insert(platform::current_thread_name());
+        names.push_back(platform::current_thread_name());
         ++arrived;
-        all_arrived.notify_all();
-        // Eight jobs can only all be here at once on eight threads.
-        all_arrived.wait_for(lock, 10s, [&] { return arrived == 8; });
-      });
-    }
-    {
-      // Waiting on the scope could lend this thread to the pool; wait for the jobs first.
-      std::unique_lock lock(mutex);
-      all_arrived.wait_for(lock, 10s, [&] { return arrived == 8; });
+        arrival.notify_all();
+        arrival.wait_for(lock, 10s, [&] { return arrived >= together; });
+      }));
     }
     scope.wait();
   }
-  std::set<std::string> expected;
-  for (int i = 0; i < 8; ++i) {
-    const std::string full = "ketterlin-scan-" + std::to_string(i);
-    expected.insert(names.contains(full) ? full : platform::short_thread_name(full));
+  return names;
+}
+
+TEST(WorkerPool, NamesEachThreadByItsIndexForItsWholeLife) {
+  for (const unsigned threads : {1u, 2u, 8u}) {
+    SCOPED_TRACE(threads);
+    auto pool = *WorkerPool::create(threads);
+    ASSERT_EQ(pool->thread_count(), threads);
+    std::set<std::string> expected;
+    for (unsigned i = 0; i < threads; ++i) {
+      expected.insert(platform::short_thread_name("ketterlin-scan-" + std::to_string(i)));
+    }
+    // All threads at once, then again after they have all gone idle: the same names.
+    const int all = static_cast<int>(threads);
+    for (int round = 0; round < 2; ++round) {
+      const std::vector<std::string> names = names_of_jobs(*pool, all, all);
+      EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
+      std::this_thread::sleep_for(50ms);
+    }
+    // Many jobs never run anywhere but on the pool's threads.
+    for (const std::string& name : names_of_jobs(*pool, 50, 1)) {
+      EXPECT_TRUE(expected.contains(name)) << name;
+    }
   }
-  EXPECT_EQ(names, expected);
+}
+
+TEST(WorkerPool, AThreadThatCannotStartFailsTheBuildAndStopsTheOthers) {
+  int started = 0;
+  auto pool = WorkerPool::create(
+      4, [&](std::function<void()> body) -> tl::expected<platform::Thread, platform::OsError> {
+        if (++started == 3) return tl::unexpected(platform::OsError{11});
+        return platform::Thread::start(std::move(body));
+      });
+  ASSERT_FALSE(pool);
+  EXPECT_EQ(pool.error(), platform::to_string(platform::OsError{11}));
+  EXPECT_EQ(started, 3);
+}
+
+TEST(WorkerPool, TwoPoolsKeepTheirOwnSizes) {
+  auto small = *WorkerPool::create(1);
+  auto large = *WorkerPool::create(4);
+  EXPECT_EQ(names_of_jobs(*large, 4, 4).size(), 4u);
+  EXPECT_EQ(names_of_jobs(*small, 1, 1).size(), 1u);
 }
 
 TEST(ScanManagerError, DisplayAndDebugForms) {
@@ -168,12 +199,13 @@ TEST_F(ScanManagerTest, CoordinatorThreadsAreNamedAfterTheirScan) {
   std::mutex mutex;
   std::vector<std::string> names;
   std::vector<std::thread> threads;
-  auto scans = manager([&](std::function<void()> job) {
+  auto scans = manager([&](std::function<void()> job) -> tl::expected<void, platform::OsError> {
     threads.emplace_back([&, job] {
       job();
       std::lock_guard lock(mutex);
       names.push_back(platform::current_thread_name());
     });
+    return {};
   });
   for (int i = 0; i < 2; ++i) {
     ScanHandle handle = scans->start(request_for(folder_));
@@ -214,11 +246,12 @@ TEST_F(ScanManagerTest, TheCallerHoldsTheLastManagerReferenceOnceItHasTheOutcome
     std::promise<void> release;
     std::shared_future<void> gate = release.get_future().share();
     std::vector<std::thread> threads;
-    auto scans = manager([&](std::function<void()> job) {
+    auto scans = manager([&](std::function<void()> job) -> tl::expected<void, platform::OsError> {
       threads.emplace_back([job = std::move(job), gate] {
         job();
         gate.wait();
       });
+      return {};
     });
 
     ScanOutcome outcome = wait(scans->start(request_for(folder_)));
@@ -264,8 +297,8 @@ TEST_F(ScanManagerTest, AThirdScanWaitsForASlotAndCanBeCancelledThere) {
 }
 
 TEST_F(ScanManagerTest, AThreadThatCannotStartFailsTheScan) {
-  auto scans = manager([](std::function<void()>) {
-    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  auto scans = manager([](std::function<void()>) -> tl::expected<void, platform::OsError> {
+    return tl::unexpected(platform::OsError{11});
   });
   ScanHandle handle = scans->start(request_for(folder_));
   EXPECT_EQ(statuses_until_closed(handle),
@@ -275,9 +308,18 @@ TEST_F(ScanManagerTest, AThreadThatCannotStartFailsTheScan) {
   const auto& failure = std::get<ScanFailure>(outcome);
   EXPECT_EQ(failure.status, ScanStatus::Failed);
   EXPECT_EQ(failure.path, folder_.os_path());
-  EXPECT_EQ(failure.message,
-            platform::to_string(platform::OsError{static_cast<uint32_t>(
-                std::make_error_code(std::errc::resource_unavailable_try_again).value())}));
+  EXPECT_EQ(failure.message, platform::to_string(platform::OsError{11}));
+}
+
+TEST_F(ScanManagerTest, APoolThatCannotBeBuiltIsTheManagersError) {
+  ScanManager::Options options;
+  options.start_pool_thread =
+      [](std::function<void()>) -> tl::expected<platform::Thread, platform::OsError> {
+    return tl::unexpected(platform::OsError{11});
+  };
+  auto scans = ScanManager::create(std::move(options));
+  ASSERT_FALSE(scans);
+  EXPECT_EQ(scans.error(), ScanManagerError{platform::to_string(platform::OsError{11})});
 }
 
 TEST_F(ScanManagerTest, ACoordinatorThatStopsOnABrokenInvariantDeliversNoOutcome) {

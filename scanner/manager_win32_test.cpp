@@ -115,7 +115,7 @@ TEST_F(ThreadNamesOnWindows, EveryPoolThreadCarriesItsIndex) {
   {
     WorkerPool::Scope scope(**pool);
     // Three jobs can only all be held at once on three threads.
-    for (unsigned i = 0; i < kThreads; ++i) scope.spawn([&] { gate.pass(); });
+    for (unsigned i = 0; i < kThreads; ++i) ASSERT_TRUE(scope.spawn([&] { gate.pass(); }));
     for (const DWORD id : gate.wait_for(kThreads)) names.insert(name_of_thread(id));
     gate.open();
     scope.wait();

@@ -151,7 +151,9 @@ class Coordinator {
     for (;;) {
       if (t_.pending_folders.empty() && in_flight_ == 0) return {};
       if (t_.cancel_requested.load()) return tl::unexpected(cancelled(t_.scan_id, t_.current_path));
-      while (in_flight_ < max_in_flight_ && !t_.pending_folders.empty()) dispatch(sender, scope);
+      while (in_flight_ < max_in_flight_ && !t_.pending_folders.empty()) {
+        if (Outcome dispatched = dispatch(sender, scope); !dispatched) return dispatched;
+      }
 
       auto received = receiver.receive_for(kReceiveTimeout);
       if (received.timed_out()) continue;
@@ -160,7 +162,8 @@ class Coordinator {
     }
   }
 
-  void dispatch(const Sender<WorkerMessage>& sender, WorkerPool::Scope& scope) {
+  // Spawns the listing of the next pending folder. Fails when the pool cannot take the job.
+  Outcome dispatch(const Sender<WorkerMessage>& sender, WorkerPool::Scope& scope) {
     const NodeId folder = t_.pending_folders.front();
     t_.pending_folders.pop_front();
     platform::OsString directory_path;
@@ -171,8 +174,16 @@ class Coordinator {
     auto job = std::make_shared<DirectoryJob>(
         DirectoryJob{t_.root_volume_serial, sender, std::move(directory_path), t_.cancel_requested,
                      t_.progress, folder, t_.root, t_.read_directory});
-    scope.spawn([job] { run_directory_job(*job); });
+    if (auto spawned = scope.spawn([job] { run_directory_job(*job); }); !spawned) {
+      return tl::unexpected(failed(t_.scan_id, tree_path(folder), std::move(spawned.error())));
+    }
     ++in_flight_;
+    return {};
+  }
+
+  platform::OsString tree_path(NodeId folder) {
+    auto guard = t_.live.lock();
+    return tree().path(folder);
   }
 
   // The canonical root joined with the folder's path relative to the display root.

@@ -1,13 +1,15 @@
-// The worker pool that runs directory jobs: a oneTBB arena with a fixed number of threads, named
-// "ketterlin-scan-<index>", shared by every scan of one manager.
+// The worker pool that runs directory jobs: a fixed set of threads of its own, named
+// "ketterlin-scan-<index>" for their whole life, which serve one oneTBB arena, shared by every
+// scan of one manager.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
-#include <oneapi/tbb/task_group.h>
 #include <tl/expected.hpp>
+
+#include "platform/thread.h"
 
 namespace ketterlin::scanner {
 
@@ -15,32 +17,46 @@ namespace ketterlin::scanner {
 // 1 when N <= 2 or unknown.
 unsigned pool_thread_count(unsigned hardware_threads);
 
+// Starts one pool thread running `body`: platform::Thread::start, or a fake in tests.
+using PoolThreadStarter =
+    std::function<tl::expected<platform::Thread, platform::OsError>(std::function<void()> body)>;
+
+// The pool's threads are started by the pool itself (through the platform layer) and are the
+// only threads that run its jobs: the arena has no slot for the library's own workers, so no
+// process-wide setting bounds it and no thread is ever started lazily while jobs are spawned.
+// Each thread is in the arena from its start to the pool's end, looking for jobs and sleeping
+// while there are none.
 class WorkerPool {
  public:
-  // Builds a pool of `threads` threads (>= 1). Fails with the pool builder's error text.
+  // Builds a pool of `threads` threads (>= 1), all started before it returns. Fails with the
+  // system's text when a thread cannot be started; the threads already started are stopped.
   [[nodiscard]] static tl::expected<std::unique_ptr<WorkerPool>, std::string> create(
-      unsigned threads);
+      unsigned threads, PoolThreadStarter start_thread = {});
+  // Stops and joins every thread. Every scope must have been waited for.
   ~WorkerPool();
 
   unsigned thread_count() const { return threads_; }
 
   // A set of jobs that can be waited for. Jobs run on pool threads only, never on the thread
-  // that spawns them; a job must not let an exception escape.
+  // that spawns or waits. Any thread may spawn; one thread waits.
   class Scope {
    public:
-    explicit Scope(WorkerPool& pool) : pool_(pool) {}
+    explicit Scope(WorkerPool& pool);
     // Waits for every job, in case the owner did not.
     ~Scope() { wait(); }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
-    void spawn(std::function<void()> job);
+    // Queues `job`; an exception it lets escape is caught and dropped. Fails with the library's
+    // text when the job cannot be queued (it then never runs).
+    [[nodiscard]] tl::expected<void, std::string> spawn(std::function<void()> job);
     // Blocks until every job spawned so far has finished.
     void wait();
 
    private:
+    struct Jobs;
     WorkerPool& pool_;
-    oneapi::tbb::task_group group_;
+    std::shared_ptr<Jobs> jobs_;
   };
 
  private:

@@ -57,6 +57,7 @@ uint32_t NodeTable::checked(NodeId id) const {
 uint64_t NodeTable::node_count() const { return store_->count(); }
 
 uint64_t NodeTable::capacity() const { return store_->capacity(); }
+uint64_t NodeTable::node_storage_bytes() const { return store_->node_storage_bytes(); }
 
 std::optional<NodeId> NodeTable::parent(NodeId id) const {
   const uint32_t parent = store_->node(checked(id)).parent;

@@ -157,6 +157,8 @@ class NodeTable {
   uint64_t node_count() const;
   // Nodes the storage holds room for; follows the growth rule of storage/tree_store.h.
   uint64_t capacity() const;
+  // Bytes held by the node records (not names, identities or side maps), for measurements.
+  uint64_t node_storage_bytes() const;
 
   // Absent only for the root.
   std::optional<NodeId> parent(NodeId id) const;

@@ -9,9 +9,6 @@
 namespace ketterlin::storage::internal {
 namespace {
 
-// The node array reserves room for every possible id up front (about 144 GiB of address space).
-static_assert(sizeof(void*) == 8, "node storage needs a 64-bit address space");
-
 // join_path's test: the platform's separator, and '/' too (the same test on POSIX).
 bool is_separator(platform::OsChar c) {
   return c == platform::kPathSeparator || c == static_cast<platform::OsChar>('/');
@@ -21,12 +18,8 @@ bool is_separator(platform::OsChar c) {
 
 TreeStore::TreeStore(platform::OsString root_path, NodeKind root_kind)
     : root_path_(std::move(root_path)) {
-  auto reserved = platform::ReservedMemory::reserve(kMaxNodeCount * sizeof(StoredNode));
-  if (!reserved) throw std::bad_alloc();
-  node_memory_ = std::move(*reserved);
-  nodes_ = static_cast<StoredNode*>(node_memory_.data());
   commit_capacity(1);
-  StoredNode& root = nodes_[0];
+  StoredNode& root = node(0);
   root = StoredNode{};
   root.parent = kNoNode;
   root.next_sibling = kNoNode;
@@ -36,7 +29,10 @@ TreeStore::TreeStore(platform::OsString root_path, NodeKind root_kind)
 }
 
 void TreeStore::commit_capacity(uint64_t capacity) {
-  if (!node_memory_.commit(capacity * sizeof(StoredNode))) throw std::bad_alloc();
+  constexpr uint64_t kChunkNodes = uint64_t{kNodeChunkMask} + 1;
+  while (node_chunks_.size() * kChunkNodes < capacity) {
+    node_chunks_.push_back(std::make_unique_for_overwrite<StoredNode[]>(kChunkNodes));
+  }
   capacity_ = capacity;
 }
 

@@ -3,11 +3,12 @@
 //
 // A drive holds millions of entries, so a node is kept small (36 bytes, plus its name and, for
 // a file, 16 bytes of file id):
-// - Nodes live in one array in reserved address space (platform/reserved_memory.h), which
-//   commits memory as the capacity grows by the growth rule: when the storage is full with n
-//   nodes it gains exactly max(64, 3 * floor(n / 4)) more. The array never moves, so growing
-//   copies nothing and the peak never holds two copies of the nodes, and a node is one index
-//   away (walks up the parent chain are a plain pointer chase).
+// - Nodes live in fixed chunks of 65,536 that never move, allocated as the capacity grows by the
+//   growth rule: when the storage is full with n nodes it gains exactly max(64, 3 * floor(n / 4))
+//   more. Growing copies nothing, the peak never holds two copies of the nodes, and the process
+//   asks the system only for what the nodes need, never for address space it may not be granted
+//   (a limit on the address space, ulimit -v, binds a reservation made up front). A node is one
+//   chunk lookup away.
 // - Each node's own name goes into a chunked arena. The node records only where its name ends;
 //   the name starts where the previous node's name ends, or at the start of the next chunk when
 //   it did not fit into the rest of the previous one. A full path is rebuilt from the names along
@@ -35,7 +36,6 @@
 #include <tsl/robin_map.h>
 
 #include "platform/os_string.h"
-#include "platform/reserved_memory.h"
 #include "storage/node_table.h"
 
 namespace ketterlin::storage::internal {
@@ -85,11 +85,16 @@ class TreeStore {
 
   uint32_t count() const { return count_; }
   uint64_t capacity() const { return capacity_; }
+  uint64_t node_storage_bytes() const {
+    return node_chunks_.size() * (uint64_t{kNodeChunkMask} + 1) * sizeof(StoredNode);
+  }
   // Nodes that have an identity.
   uint32_t identity_count() const { return file_id_count_; }
 
-  StoredNode& node(uint32_t id) { return nodes_[id]; }
-  const StoredNode& node(uint32_t id) const { return nodes_[id]; }
+  StoredNode& node(uint32_t id) { return node_chunks_[id >> kNodeChunkBits][id & kNodeChunkMask]; }
+  const StoredNode& node(uint32_t id) const {
+    return node_chunks_[id >> kNodeChunkBits][id & kNodeChunkMask];
+  }
   NodeKind kind(uint32_t id) const { return static_cast<NodeKind>(node(id).kind); }
 
   // Appends a node under the container `parent` from `entry`: totals equal to the own size
@@ -160,6 +165,8 @@ class TreeStore {
 
  private:
   using FileId = std::array<uint8_t, 16>;
+  static constexpr unsigned kNodeChunkBits = 16;
+  static constexpr uint32_t kNodeChunkMask = (uint32_t{1} << kNodeChunkBits) - 1;
   static constexpr uint32_t kFileIdChunkSize = 4096;
   // StoredNode::volume of a node whose serial is kept in unlisted_volume_serials_.
   static constexpr uint8_t kVolumeInSideMap = 255;
@@ -168,7 +175,7 @@ class TreeStore {
   // Longer names go to long_names_, leaving an empty range in the arena.
   static constexpr std::size_t kMaxArenaNameUnits = 1024;
 
-  // Commits room for `capacity` nodes; throws std::bad_alloc when the system refuses.
+  // Makes room for `capacity` nodes; throws std::bad_alloc when the system refuses.
   void commit_capacity(uint64_t capacity);
   uint64_t store_name(uint32_t id, platform::OsStringView name);
   // Stores the identity of the new node `stored` (id `id`): its file id slot and volume.
@@ -177,8 +184,7 @@ class TreeStore {
 
   platform::OsString root_path_;
   uint32_t count_ = 0;
-  platform::ReservedMemory node_memory_;  // room for kMaxNodeCount nodes
-  StoredNode* nodes_ = nullptr;           // node_memory_'s start
+  std::vector<std::unique_ptr<StoredNode[]>> node_chunks_;  // each of kNodeChunkMask + 1 nodes
   uint64_t capacity_ = 0;
   std::vector<std::unique_ptr<platform::OsChar[]>> name_chunks_;
   uint64_t names_end_ = 0;
