@@ -1,17 +1,23 @@
 // The real helper binary scanning real folders through a real socket; every node that arrives is
 // checked against what the system says about its entry.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,8 +118,13 @@ class ScanEndToEnd : public ::testing::Test {
   // Makes later helpers run without the rights of root: as the user nobody (through setpriv)
   // when the tests run as root, as the tests' own user otherwise. Returns the reason when that
   // cannot be done.
-  std::optional<std::string> run_helper_unprivileged() {
-    if (geteuid() != 0) return std::nullopt;
+  // `then`: a program and its leading arguments to start the helper through after that (as that
+  // user).
+  std::optional<std::string> run_helper_unprivileged(const std::vector<std::string>& then = {}) {
+    if (geteuid() != 0) {
+      if (!then.empty()) host_->start_through(then);
+      return std::nullopt;
+    }
     std::string setpriv;
     for (const char* candidate : {"/usr/bin/setpriv", "/bin/setpriv"}) {
       if (access(candidate, X_OK) == 0) setpriv = candidate;
@@ -131,7 +142,9 @@ class ScanEndToEnd : public ::testing::Test {
     if (!probed || probed->status != kSucceeded) return "setpriv cannot change the user here";
     auto granted = host_->grant_access(kNobody, kNobody);
     if (!granted) return granted.error();
-    host_->start_through(wrapper);
+    std::vector<std::string> full = wrapper;
+    full.insert(full.end(), then.begin(), then.end());
+    host_->start_through(full);
     return std::nullopt;
   }
 
@@ -344,21 +357,85 @@ TEST_F(ScanEndToEnd, AFolderTheScannerMayReadButNotSearchKeepsNamesWithoutMetada
 
 // ---- Hostile names, depths and hosts ----
 
-TEST_F(ScanEndToEnd, AScanThatRunsOutOfMemoryFailsTheRunWithoutACrash) {
-  // Under a 2 GiB address-space limit the tree cannot reserve its node storage.
+constexpr const char* kPrlimit = "/usr/bin/prlimit";
+
+TEST_F(ScanEndToEnd, ScansWithinTheAddressSpaceTheMachineGrants) {
   if (kSanitizedBuild) GTEST_SKIP() << "sanitizers reserve far more address space than the limit";
-  const char* prlimit = "/usr/bin/prlimit";
-  if (access(prlimit, X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) is not installed";
-  host_->start_through({prlimit, "--as=2147483648"});
-  const std::string root = tree_.path();
+  if (access(kPrlimit, X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) is not installed";
+  struct Row {
+    const char* name;
+    uint64_t address_space_bytes;
+    int folders;
+    int files_per_folder;
+  };
+  const Row rows[] = {
+      {"8 GiB, a small tree", uint64_t{8} << 30, 2, 10},
+      {"1 GiB, 100,000 entries", uint64_t{1} << 30, 100, 999},
+  };
+  int case_number = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string root = tree_ / ("case" + std::to_string(case_number++));
+    tree_.folder(root.substr(tree_.path().size() + 1));
+    for (int folder = 0; folder < row.folders; ++folder) {
+      const std::string folder_path = root + "/f" + std::to_string(folder);
+      ASSERT_EQ(mkdir(folder_path.c_str(), 0755), 0);
+      for (int file = 0; file < row.files_per_folder; ++file) {
+        const std::string file_path = folder_path + "/" + std::to_string(file);
+        const int fd = open(file_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << file_path;
+        close(fd);
+      }
+    }
+    host_->start_through({kPrlimit, "--as=" + std::to_string(row.address_space_bytes)});
 
-  const HostRun result = run(scan_request("fullRoot", root, {root}));
+    const HostRun result = run(scan_request("fullRoot", root, {root}));
 
-  const std::string text = "Scan 1 failed at : Scan worker stopped before reporting a result";
-  EXPECT_EQ(result.status, kFailed);
-  EXPECT_EQ(result.standard_error, "memory allocation failed\n" + text + "\n");
-  EXPECT_EQ(messages_of_type(messages_, "failure"),
-            std::vector<Json>{Json({{"type", "failure"}, {"message", text}})});
+    expect_completed(result);
+    EXPECT_EQ(nodes_of(messages_, 0).size(),
+              1u + static_cast<std::size_t>(row.folders * (1 + row.files_per_folder)));
+  }
+}
+
+TEST_F(ScanEndToEnd, AThreadThatCannotBeStartedEndsTheRunWithOneLine) {
+  if (access(kPrlimit, X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) is not installed";
+  // The limit on processes binds only a user without the rights of root.
+  struct Row {
+    const char* name;
+    const char* processes;
+    bool pool_fails;  // whatever the machine: the first thread the helper starts is refused
+  };
+  const Row rows[] = {
+      {"no thread at all", "1", true},
+      {"one thread besides the main one", "2", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (auto reason =
+            run_helper_unprivileged({kPrlimit, std::string("--nproc=") + row.processes})) {
+      GTEST_SKIP() << *reason;
+    }
+    const std::string root = tree_.path();
+
+    const HostRun result = run(scan_request("fullRoot", root, {root}));
+
+    const std::string refused = platform::to_string(platform::OsError{EAGAIN});
+    EXPECT_EQ(result.status, kFailed) << "a value, never a signal";
+    ASSERT_FALSE(result.standard_error.empty());
+    EXPECT_EQ(result.standard_error.find('\n'), result.standard_error.size() - 1)
+        << "one line: " << result.standard_error;
+    EXPECT_TRUE(result.standard_error.ends_with(refused + "\n")) << result.standard_error;
+    EXPECT_EQ(whole_lines(result.received), result.received) << "whole lines only";
+    const std::vector<Json> failures = messages_of_type(messages_, "failure");
+    if (row.pool_fails || failures.empty()) {
+      // The manager could not be built: nothing reaches the host.
+      EXPECT_EQ(result.standard_error, refused + "\n");
+      EXPECT_TRUE(messages_.empty());
+    } else {
+      ASSERT_EQ(failures.size(), 1u);
+      EXPECT_EQ(failures[0]["message"].get<std::string>() + "\n", result.standard_error);
+    }
+  }
 }
 
 TEST_F(ScanEndToEnd, ANameThatIsNotUtf8EndsTheRunAfterWholeLines) {
@@ -411,6 +488,140 @@ TEST_F(ScanEndToEnd, LongNamesAndAChainDeeperThanPathMax) {
   EXPECT_EQ(nodes.size(), 1u + 3u + 24u + 1u);
   ASSERT_FALSE(nodes.empty());
   EXPECT_EQ(nodes.back()["path"], bottom + "/" + longest_ascii);
+}
+
+TEST_F(ScanEndToEnd, AChainDeeperThanPathMaxBelowAFolderThatMayOnlyBeSearched) {
+  if (auto reason = run_helper_unprivileged()) GTEST_SKIP() << *reason;
+  tree_.folder("gate");
+  tree_.folder("gate/inner");
+  const std::string bottom =
+      tree_.folder_chain("gate/inner", std::string(200, 'd'), 30, "leaf.txt");
+  ASSERT_GT(bottom.size(), static_cast<std::size_t>(PATH_MAX));
+  // Searchable, not readable: the way through to the target, as Windows' traverse checking
+  // allows.
+  tree_.change_mode("gate", 0711);
+
+  const HostRun result = run(restricted_request(tree_.path(), {tree_ / "gate/inner"}));
+
+  expect_completed(result);
+  const std::vector<Json> nodes = nodes_of(messages_, 0);
+  EXPECT_EQ(nodes.size(), 1u + 30u + 1u);
+  for (const Json& node : nodes) EXPECT_NE(node["kind"], "restricted") << node["path"];
+  ASSERT_FALSE(nodes.empty());
+  EXPECT_EQ(nodes.back()["path"], bottom + "/leaf.txt");
+}
+
+// The process id of this test's child running `program`, or 0.
+pid_t child_running(const std::string& program) {
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return 0;
+  pid_t found = 0;
+  while (const dirent* entry = readdir(processes)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    const std::string base = std::string("/proc/") + entry->d_name;
+    std::ifstream stat_file(base + "/stat");
+    std::string stat_text((std::istreambuf_iterator<char>(stat_file)), {});
+    const std::size_t after_name = stat_text.rfind(')');
+    if (after_name == std::string::npos) continue;
+    std::istringstream fields(stat_text.substr(after_name + 2));
+    char state = 0;
+    pid_t parent = 0;
+    fields >> state >> parent;
+    if (parent != getpid()) continue;
+    char exe[PATH_MAX + 1] = {};
+    const ssize_t length = readlink((base + "/exe").c_str(), exe, PATH_MAX);
+    if (length > 0 && std::string(exe, static_cast<std::size_t>(length)) == program) found = pid;
+  }
+  closedir(processes);
+  return found;
+}
+
+// The descriptor of `pid` open on `directory` that has been read from, or -1.
+int descriptor_reading(pid_t pid, const std::string& directory) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* listing = opendir(fds.c_str());
+  if (listing == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = readdir(listing)) {
+    char target[PATH_MAX + 1] = {};
+    const ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), target, PATH_MAX);
+    if (length <= 0 || std::string(target, static_cast<std::size_t>(length)) != directory) continue;
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + entry->d_name);
+    std::string key;
+    long long position = 0;
+    if (info >> key >> position && key == "pos:" && position != 0) found = std::atoi(entry->d_name);
+  }
+  closedir(listing);
+  return found;
+}
+
+bool is_stopped(pid_t pid) {
+  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat_text((std::istreambuf_iterator<char>(stat_file)), {});
+  const std::size_t after_name = stat_text.rfind(')');
+  return after_name != std::string::npos && after_name + 2 < stat_text.size() &&
+         stat_text[after_name + 2] == 'T';
+}
+
+TEST_F(ScanEndToEnd, AFolderRemovedWhileItIsListedKeepsWhatWasListed) {
+  tree_.folder("t");
+  tree_.folder("t/other");
+  tree_.file("t/other/kept.txt", "k");
+  tree_.folder("t/big");
+  const std::string big = tree_ / "t/big";
+  constexpr int kFiles = 60000;
+  const std::string stem(180, 'f');
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string path = big + "/" + stem + std::to_string(i);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    close(fd);
+  }
+  // Stops the helper while it is in the middle of listing the big folder, removes the folder
+  // with everything in it, and lets the helper go on.
+  bool caught = false;
+  for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+    std::atomic<bool> finished{false};
+    std::thread remover([&] {
+      const auto give_up = std::chrono::steady_clock::now() + kTimeLimit;
+      while (!finished.load() && std::chrono::steady_clock::now() < give_up) {
+        const pid_t helper = child_running(kHelperPath);
+        if (helper == 0 || descriptor_reading(helper, big) < 0) {
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          continue;
+        }
+        kill(helper, SIGSTOP);
+        while (!is_stopped(helper)) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (descriptor_reading(helper, big) >= 0) {
+          for (int i = 0; i < kFiles; ++i) unlink((big + "/" + stem + std::to_string(i)).c_str());
+          caught = rmdir(big.c_str()) == 0;
+        }
+        kill(helper, SIGCONT);
+        return;
+      }
+    });
+    const HostRun result = run(restricted_request(tree_.path(), {tree_ / "t"}));
+    finished = true;
+    remover.join();
+    if (!caught) continue;
+
+    expect_completed(result);
+    std::size_t listed = 0;
+    bool big_is_a_folder = false;
+    for (const Json& node : nodes_of(messages_, 0)) {
+      const std::string path = node["path"];
+      if (path == big) big_is_a_folder = node["kind"] == "folder";
+      if (path.starts_with(big + "/")) ++listed;
+    }
+    EXPECT_TRUE(big_is_a_folder);
+    EXPECT_GT(listed, 0u) << "what was listed before the removal stays";
+    EXPECT_LT(listed, static_cast<std::size_t>(kFiles));
+    EXPECT_TRUE(std::any_of(messages_.begin(), messages_.end(), [&](const Json& message) {
+      return message["type"] == "node" && message["node"]["path"] == tree_ / "t/other/kept.txt";
+    }));
+  }
+  if (!caught) GTEST_SKIP() << "the helper finished listing before it could be stopped";
 }
 
 // A tree whose stream of node messages is far longer than what a socket holds.

@@ -5,14 +5,22 @@
 // The directory is opened with O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC and without
 // following a link in any component of its path: the traversal never descends through links, so
 // every component is a real directory, and a link found there means the tree changed under us.
-// openat2 with RESOLVE_NO_SYMLINKS does that in one call; where the kernel lacks openat2, and for
-// paths longer than PATH_MAX, the path is walked one component at a time with openat.
+// openat2 with RESOLVE_NO_SYMLINKS does that in one call. A path of PATH_MAX bytes or more, or one
+// whose direct opening is refused, is opened below its parent instead, and the parent is walked
+// with O_PATH, which needs search permission only (as Windows' traverse checking allows): in
+// pieces shorter than PATH_MAX, each one openat2 relative to the piece before, or one component
+// at a time with openat where the kernel lacks openat2.
 //
 // The directory's st_dev is the listing's volume serial: a file system mounted below the scan
 // root shows up as a folder on another device, which the shared volume check (decide_volume)
 // reports to the caller instead of listing it, as the Windows reader does for a volume found
-// behind a folder. The file-system kind is read (fstatfs, plus the mount table for FUSE) only
-// when the caller asks, for the scan root.
+// behind a folder. A folder that may not be opened is examined from its parent, so that a mount
+// point stays a mount point whatever its permissions. The file-system kind is read (fstatfs,
+// plus the mount table for FUSE) only when the caller asks, for the scan root.
+//
+// A directory removed while it is listed answers ENOENT to its next getdents64: the listing ends
+// there with what it had delivered, as a Windows listing would, whose open handle keeps the
+// directory listable until it is closed.
 //
 // Each batch is one getdents64 call into a 64 KiB buffer. "." and ".." produce nothing; a buffer
 // that held only them is still delivered, as an empty batch. A call that answers 0 ends the
@@ -112,13 +120,20 @@ class OwnedDescriptor {
   int fd_;
 };
 
-// Opens `path` one component at a time, no link followed: the owned descriptor, or errno.
-tl::expected<OwnedDescriptor, int> open_by_components(const DirectorySystem& system,
-                                                      std::string_view path) {
+// Why a directory could not be opened: errno, and the device that holds the directory when its
+// parent could be opened and the directory itself examined.
+struct OpenFailure {
+  int error = 0;
+  std::optional<uint64_t> device;
+};
+
+// Opens the directory `path` below `parent` (a descriptor, or the current directory) one
+// component at a time, no link followed, each component only walked through (O_PATH).
+tl::expected<OwnedDescriptor, int> walk_components(const DirectorySystem& system, int parent,
+                                                   std::string_view path) {
   std::optional<OwnedDescriptor> current;
   if (path.starts_with('/')) {
-    const int fd = retry_interrupted(
-        [&] { return system.open_directory_at(DirectorySystem::kCurrentDirectory, "/"); });
+    const int fd = retry_interrupted([&] { return system.open_directory_at(parent, "/", true); });
     if (fd < 0) return tl::unexpected(-fd);
     current.emplace(system, fd);
   }
@@ -129,32 +144,108 @@ tl::expected<OwnedDescriptor, int> open_by_components(const DirectorySystem& sys
     if (end == std::string_view::npos) end = path.size();
     if (end > start) {
       component.assign(path.substr(start, end - start));
-      const int parent = current ? current->get() : DirectorySystem::kCurrentDirectory;
-      const int fd =
-          retry_interrupted([&] { return system.open_directory_at(parent, component.c_str()); });
+      const int from = current ? current->get() : parent;
+      const int fd = retry_interrupted(
+          [&] { return system.open_directory_at(from, component.c_str(), true); });
       if (fd < 0) return tl::unexpected(-fd);
       current.emplace(system, fd);
     }
     start = end + 1;
   }
+  if (!current) {
+    const int fd = retry_interrupted([&] { return system.open_directory_at(parent, ".", true); });
+    if (fd < 0) return tl::unexpected(-fd);
+    current.emplace(system, fd);
+  }
+  return std::move(*current);
+}
+
+// Opens the directory `path` only to walk through it (O_PATH), no link followed: in pieces of
+// less than PATH_MAX bytes, each one openat2 relative to the piece before, so that a folder of
+// any depth costs about its length divided by PATH_MAX calls; one component at a time where the
+// kernel lacks openat2.
+tl::expected<OwnedDescriptor, int> open_walkable(const DirectorySystem& system,
+                                                 std::string_view path) {
+  constexpr std::size_t kMaxPiece = PATH_MAX - 1;
+  std::optional<OwnedDescriptor> current;
+  std::string piece;
+  while (!path.empty()) {
+    std::size_t length = path.size();
+    if (length > kMaxPiece) {
+      // A component is at most NAME_MAX bytes, so a separator lies within any PATH_MAX bytes.
+      length = path.rfind('/', kMaxPiece);
+      if (length == std::string_view::npos || length == 0) return tl::unexpected(ENAMETOOLONG);
+    }
+    piece.assign(path.substr(0, length));
+    path.remove_prefix(length);
+    while (path.starts_with('/')) path.remove_prefix(1);
+    const int from = current ? current->get() : DirectorySystem::kCurrentDirectory;
+    const int fd =
+        retry_interrupted([&] { return system.open_without_links(from, piece.c_str(), true); });
+    if (fd == -ENOSYS || fd == -EPERM) {
+      // Without openat2 (ENOSYS, or EPERM from a filter that blocks unknown calls) the rest is
+      // walked one component at a time, which gives the true error if there is one.
+      auto walked =
+          walk_components(system, from, piece + (path.empty() ? "" : "/") + std::string(path));
+      if (!walked) return walked;
+      return std::move(*walked);
+    }
+    if (fd < 0) return tl::unexpected(-fd);
+    current.emplace(system, fd);
+  }
   if (!current) return tl::unexpected(ENOENT);  // an empty path names nothing
   return std::move(*current);
 }
 
-// Opens the directory to list: the owned descriptor, or errno.
-tl::expected<OwnedDescriptor, int> open_directory(const DirectorySystem& system,
-                                                  platform::OsStringView directory_path) {
+// Opens the directory to list: the owned descriptor, or why not. A path shorter than PATH_MAX
+// takes one openat2; a longer one, or one whose direct opening was refused, is opened below its
+// parent, which is walked with search permission only, so that a folder below ancestors that
+// may be searched but not read can still be listed, and a folder that may not be opened can
+// still be examined (a mount point is a mount point whether or not this user may open it).
+tl::expected<OwnedDescriptor, OpenFailure> open_directory(const DirectorySystem& system,
+                                                          platform::OsStringView directory_path) {
   // The system reads a path up to its first NUL: a path holding one names some other directory.
-  if (directory_path.find('\0') != platform::OsStringView::npos) return tl::unexpected(EINVAL);
-  const std::string path(directory_path);
-  if (path.size() < PATH_MAX) {
-    const int fd = retry_interrupted([&] { return system.open_path_without_links(path.c_str()); });
-    if (fd >= 0) return OwnedDescriptor(system, fd);
-    // Without openat2 (ENOSYS, or EPERM from a filter that blocks unknown calls) the walk below
-    // does the same work, and gives the true error if there is one.
-    if (fd != -ENOSYS && fd != -EPERM && fd != -ENAMETOOLONG) return tl::unexpected(-fd);
+  if (directory_path.find('\0') != platform::OsStringView::npos) {
+    return tl::unexpected(OpenFailure{EINVAL, std::nullopt});
   }
-  return open_by_components(system, path);
+  std::string_view path(directory_path);
+  while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
+  if (path.empty())
+    return tl::unexpected(OpenFailure{ENOENT, std::nullopt});  // an empty path names nothing
+  if (path.size() < PATH_MAX) {
+    const std::string whole(path);
+    const int fd = retry_interrupted([&] {
+      return system.open_without_links(DirectorySystem::kCurrentDirectory, whole.c_str(), false);
+    });
+    if (fd >= 0) return OwnedDescriptor(system, fd);
+    if (fd != -ENOSYS && fd != -EPERM && fd != -EACCES && fd != -ENAMETOOLONG) {
+      return tl::unexpected(OpenFailure{-fd, std::nullopt});
+    }
+  }
+  const std::size_t cut = path.rfind('/');
+  const std::string name(cut == std::string_view::npos ? path : path.substr(cut + 1));
+  std::optional<OwnedDescriptor> parent;
+  if (cut != std::string_view::npos) {
+    auto walked = open_walkable(system, cut == 0 ? std::string_view("/") : path.substr(0, cut));
+    if (!walked) return tl::unexpected(OpenFailure{walked.error(), std::nullopt});
+    parent.emplace(std::move(*walked));
+  }
+  const int parent_fd = parent ? parent->get() : DirectorySystem::kCurrentDirectory;
+  if (name.empty()) {  // the path is "/"
+    const int fd =
+        retry_interrupted([&] { return system.open_directory_at(parent_fd, ".", false); });
+    if (fd < 0) return tl::unexpected(OpenFailure{-fd, std::nullopt});
+    return OwnedDescriptor(system, fd);
+  }
+  const int fd =
+      retry_interrupted([&] { return system.open_directory_at(parent_fd, name.c_str(), false); });
+  if (fd >= 0) return OwnedDescriptor(system, fd);
+  OpenFailure failure{-fd, std::nullopt};
+  uint64_t device = 0;
+  if (retry_interrupted([&] { return system.device_at(parent_fd, name.c_str(), device); }) == 0) {
+    failure.device = device;
+  }
+  return tl::unexpected(failure);
 }
 
 EntryType type_from_listing(uint8_t d_type) {
@@ -316,6 +407,9 @@ tl::expected<void, DirectoryError> list_entries(const DirectorySystem& system, i
     if (cancel.load(std::memory_order_acquire)) return tl::unexpected(directory_cancelled());
     const std::ptrdiff_t filled = retry_interrupted(
         [&] { return system.read_entries(directory_fd, buffer.get(), kListingBufferBytes); });
+    // A directory removed while it is listed answers ENOENT from then on: what was listed
+    // stands, as it would on Windows, where the open handle keeps the directory listable.
+    if (filled == -ENOENT && !first_batch) return {};
     if (filled < 0) return tl::unexpected(error_from_errno(static_cast<int>(-filled), first_batch));
     if (filled == 0) return {};
     BatchCounts counts;
@@ -351,13 +445,13 @@ storage::FileSystemKind kind_from_type_name(std::string_view name) {
 
 const int DirectorySystem::kCurrentDirectory = AT_FDCWD;
 
-int DirectorySystem::open_path_without_links(const char* path) const {
+int DirectorySystem::open_without_links(int parent_fd, const char* path, bool path_only) const {
   static std::atomic<bool> openat2_missing{false};
   if (openat2_missing.load(std::memory_order_relaxed)) return -ENOSYS;
   open_how how{};
-  how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.flags = (path_only ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS;
-  const long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  const long fd = syscall(SYS_openat2, parent_fd, path, &how, sizeof how);
   if (fd >= 0) return static_cast<int>(fd);
   if (errno == ENOSYS || errno == E2BIG) {
     openat2_missing.store(true, std::memory_order_relaxed);
@@ -366,9 +460,19 @@ int DirectorySystem::open_path_without_links(const char* path) const {
   return -errno;
 }
 
-int DirectorySystem::open_directory_at(int parent_fd, const char* name) const {
-  const int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+int DirectorySystem::open_directory_at(int parent_fd, const char* name, bool path_only) const {
+  const int fd = ::openat(parent_fd, name,
+                          (path_only ? O_PATH : O_RDONLY) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   return fd >= 0 ? fd : -errno;
+}
+
+int DirectorySystem::device_at(int parent_fd, const char* name, uint64_t& device) const {
+  struct stat status {};
+  if (::fstatat(parent_fd, name, &status, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
+    return -errno;
+  }
+  device = status.st_dev;
+  return 0;
 }
 
 int DirectorySystem::close(int fd) const { return ::close(fd) == 0 ? 0 : -errno; }
@@ -535,7 +639,21 @@ tl::expected<void, DirectoryError> read_directory_with(
   if (cancel.load(std::memory_order_acquire)) return tl::unexpected(directory_cancelled());
 
   auto directory = open_directory(system, directory_path);
-  if (!directory) return tl::unexpected(error_from_errno(directory.error(), true));
+  if (!directory) {
+    // A directory on another device than expected is that device's mount point, whether or not
+    // it may be opened: reported as such, not as an access error.
+    const OpenFailure& failure = directory.error();
+    if (failure.device && expected_volume && *failure.device != *expected_volume) {
+      const VolumeDecision decision = decide_volume(
+          *failure.device, expected_volume,
+          query_file_system ? std::optional(storage::FileSystemKind::Other) : std::nullopt);
+      if (decision.event && !sink(DirectoryEvent(*decision.event))) {
+        return tl::unexpected(directory_cancelled());
+      }
+      return {};
+    }
+    return tl::unexpected(error_from_errno(failure.error, true));
+  }
 
   uint64_t volume_serial = 0;
   const int device_result =

@@ -48,12 +48,17 @@ class DirectorySystem {
 
   virtual ~DirectorySystem() = default;
 
-  // Opens `path` as a directory without following a link in any component (openat2 with
-  // RESOLVE_NO_SYMLINKS): a descriptor, or -ENOSYS where the kernel lacks the call.
-  virtual int open_path_without_links(const char* path) const;
+  // Opens `path` (relative to `parent_fd`) as a directory without following a link in any
+  // component (openat2 with RESOLVE_NO_SYMLINKS): for listing (O_RDONLY), or with `path_only`
+  // for walking through it (O_PATH, which needs only search permission). A descriptor, or
+  // -ENOSYS where the kernel lacks the call.
+  virtual int open_without_links(int parent_fd, const char* path, bool path_only) const;
   // Opens the single component `name` below `parent_fd` as a directory, a final link not followed
-  // (O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC).
-  virtual int open_directory_at(int parent_fd, const char* name) const;
+  // (O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, with O_RDONLY or, with `path_only`, O_PATH).
+  virtual int open_directory_at(int parent_fd, const char* name, bool path_only) const;
+  // The device that holds `name` below `parent_fd`, a final link not followed and no automount
+  // triggered (fstatat st_dev), stored in `device`.
+  virtual int device_at(int parent_fd, const char* name, uint64_t& device) const;
   virtual int close(int fd) const;
   // The device that holds the open file `fd` (fstat st_dev), stored in `device`.
   virtual int device_of(int fd, uint64_t& device) const;

@@ -91,7 +91,7 @@ FileId file_id_of(ino_t inode) {
   return id;
 }
 
-enum class Call { OpenPath, OpenAt, Device, Read, Stat, ReadLink, Resolves };
+enum class Call { OpenPath, OpenAt, DeviceAt, Device, Read, Stat, ReadLink, Resolves };
 
 // The real system calls, with faults injected on demand, counting descriptors opened and closed.
 class FakeSystem : public DirectorySystem {
@@ -99,6 +99,7 @@ class FakeSystem : public DirectorySystem {
   // Results answered instead of the call, in order; nullopt lets that one call through.
   mutable std::map<Call, std::deque<std::optional<int>>> injected;
   std::optional<uint64_t> device;
+  std::optional<uint64_t> device_at_result;  // what device_at reports instead of the truth
   std::optional<FileSystemKind> file_system;
   std::map<std::string, int> stat_errors;           // by entry name
   std::map<std::string, EntryStatus> stat_results;  // by entry name
@@ -106,13 +107,19 @@ class FakeSystem : public DirectorySystem {
   mutable int closed = 0;
   mutable std::map<Call, int> calls;
 
-  int open_path_without_links(const char* path) const override {
+  int open_without_links(int parent_fd, const char* path, bool path_only) const override {
     if (auto fault = take(Call::OpenPath)) return *fault;
-    return count_open(DirectorySystem::open_path_without_links(path));
+    return count_open(DirectorySystem::open_without_links(parent_fd, path, path_only));
   }
-  int open_directory_at(int parent_fd, const char* name) const override {
+  int open_directory_at(int parent_fd, const char* name, bool path_only) const override {
     if (auto fault = take(Call::OpenAt)) return *fault;
-    return count_open(DirectorySystem::open_directory_at(parent_fd, name));
+    return count_open(DirectorySystem::open_directory_at(parent_fd, name, path_only));
+  }
+  int device_at(int parent_fd, const char* name, uint64_t& result) const override {
+    if (auto fault = take(Call::DeviceAt)) return *fault;
+    const int status = DirectorySystem::device_at(parent_fd, name, result);
+    if (device_at_result) result = *device_at_result;
+    return status;
   }
   int close(int fd) const override {
     ++closed;
@@ -533,7 +540,7 @@ TEST(PosixDirectoryReaderTest, OpensPathsLongerThanPathMax) {
   const std::string component(200, 'd');
   std::string deep = dir.path();
   int parent = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  while (deep.size() <= PATH_MAX + 100) {
+  while (deep.size() <= 2 * PATH_MAX + 300) {
     ASSERT_EQ(::mkdirat(parent, component.c_str(), 0755), 0);
     const int child = ::openat(parent, component.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ::close(parent);
@@ -547,7 +554,19 @@ TEST(PosixDirectoryReaderTest, OpensPathsLongerThanPathMax) {
   const Listing listing = list(deep, system);
   ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
   EXPECT_TRUE(listing.entries_by_name().contains("leaf"));
-  EXPECT_GT(system.calls[Call::OpenAt], 20);
+  // The parent in three pieces of less than PATH_MAX bytes, then the folder itself: not one call
+  // per component.
+  EXPECT_EQ(system.calls[Call::OpenPath], 3);
+  EXPECT_EQ(system.calls[Call::OpenAt], 1);
+  EXPECT_EQ(system.opened, system.closed);
+
+  FakeSystem walking;
+  walking.injected[Call::OpenPath] = {-ENOSYS, -ENOSYS};
+  const Listing walked = list(deep, walking);
+  ASSERT_TRUE(walked.result.has_value()) << walked.result.error().message;
+  EXPECT_TRUE(walked.entries_by_name().contains("leaf"));
+  EXPECT_GT(walking.calls[Call::OpenAt], 20);
+  EXPECT_EQ(walking.opened, walking.closed);
 }
 
 TEST(PosixDirectoryReaderTest, FollowsNoLinkInThePath) {
@@ -570,7 +589,7 @@ TEST(PosixDirectoryReaderTest, FollowsNoLinkInThePath) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSystem system;
-    if (c.without_openat2) system.injected[Call::OpenPath] = {-ENOSYS};
+    if (c.without_openat2) system.injected[Call::OpenPath] = {-ENOSYS, -ENOSYS, -ENOSYS};
     const Listing listing = list(c.path, system);
     ASSERT_FALSE(listing.result.has_value());
     EXPECT_EQ(listing.result.error(), c.expected);
@@ -599,10 +618,24 @@ TEST(PosixDirectoryReaderTest, MapsErrorsToWindowsCodes) {
        {},
        os_error(EINVAL, std::nullopt),
        0},
-      {"open denied", dir.path(), {{Call::OpenPath, {-EACCES}}}, os_error(EACCES, 5), 0},
+      {"open denied",
+       dir.path(),
+       {{Call::OpenPath, {-EACCES}}, {Call::OpenAt, {-EACCES}}},
+       os_error(EACCES, 5),
+       0},
+      {"open denied, not even examined",
+       dir.path(),
+       {{Call::OpenPath, {-EACCES}}, {Call::OpenAt, {-EACCES}}, {Call::DeviceAt, {-EACCES}}},
+       os_error(EACCES, 5),
+       0},
+      {"parent not searchable",
+       dir.path(),
+       {{Call::OpenPath, {-EACCES, -EACCES}}},
+       os_error(EACCES, 5),
+       0},
       {"open not permitted",
        dir.path(),
-       {{Call::OpenPath, {-EPERM}}, {Call::OpenAt, {std::nullopt, std::nullopt, -EPERM}}},
+       {{Call::OpenPath, {-EPERM, -EPERM}}, {Call::OpenAt, {std::nullopt, std::nullopt, -EPERM}}},
        os_error(EPERM, 5),
        0},
       {"open fails otherwise",
@@ -623,11 +656,6 @@ TEST(PosixDirectoryReaderTest, MapsErrorsToWindowsCodes) {
        {{Call::Read, {std::nullopt, -EACCES}}},
        os_error(EACCES, std::nullopt),
        1},
-      {"later read vanished",
-       dir.path(),
-       {{Call::Read, {std::nullopt, -ENOENT}}},
-       os_error(ENOENT, std::nullopt),
-       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -637,6 +665,54 @@ TEST(PosixDirectoryReaderTest, MapsErrorsToWindowsCodes) {
     ASSERT_FALSE(listing.result.has_value());
     EXPECT_EQ(listing.result.error(), c.expected);
     EXPECT_EQ(listing.batches.size(), c.batches);
+  }
+}
+
+TEST(PosixDirectoryReaderTest, AFolderRemovedWhileListedKeepsWhatWasListed) {
+  TempDir dir;
+  write_file(dir / "file", 1);
+  FakeSystem system;
+  system.injected[Call::Read] = {std::nullopt, -ENOENT};
+  const Listing listing = list(dir.path(), system);
+  ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+  ASSERT_EQ(listing.batches.size(), 1u);
+  EXPECT_TRUE(listing.entries_by_name().contains("file"));
+}
+
+TEST(PosixDirectoryReaderTest, AFolderThatCannotBeOpenedIsStillJudgedByItsDevice) {
+  TempDir dir;
+  const uint64_t device = lstat_of(dir.path()).st_dev;
+  struct Case {
+    const char* name;
+    std::optional<uint64_t> reported_device;
+    bool query_file_system;
+    bool mount_point;
+  };
+  const Case cases[] = {
+      {"on another device: a mount point", device + 1, false, true},
+      {"the root's own volume asked for", device + 1, true, true},
+      {"on the same device: denied", device, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    system.injected[Call::OpenPath] = {-EACCES};
+    system.injected[Call::OpenAt] = {-EACCES};
+    system.device_at_result = c.reported_device;
+    const Listing listing = list(
+        dir.path(), system, {.expected_volume = device, .query_file_system = c.query_file_system});
+    EXPECT_TRUE(listing.batches.empty());
+    EXPECT_EQ(system.opened, system.closed);
+    if (c.mount_point) {
+      ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+      ASSERT_EQ(listing.volume_events.size(), 1u);
+      EXPECT_EQ(listing.volume_events[0].volume_serial, *c.reported_device);
+      EXPECT_EQ(listing.volume_events[0].file_system, FileSystemKind::Other);
+    } else {
+      ASSERT_FALSE(listing.result.has_value());
+      EXPECT_EQ(listing.result.error(), os_error(EACCES, 5));
+      EXPECT_TRUE(listing.volume_events.empty());
+    }
   }
 }
 
@@ -663,7 +739,7 @@ TEST(PosixDirectoryReaderTest, RetriesInterruptedCalls) {
     }
   }
   FakeSystem walking;
-  walking.injected[Call::OpenPath] = {-ENOSYS};
+  walking.injected[Call::OpenPath] = {-ENOSYS, -ENOSYS};
   walking.injected[Call::OpenAt] = {-EINTR, std::nullopt, -EINTR};
   EXPECT_TRUE(list(dir.path(), walking).result.has_value());
 }
