@@ -3,6 +3,14 @@
 // array and the volume object inside the request. Values of unknown keys are skipped, however
 // deeply they nest. A counting iterator feeds the parser, so every error can name the position of
 // the last byte read when decoding stopped.
+//
+// The message is decoded in two steps, as a tagged message must be: the top-level object is read
+// whole first, and "type" is judged as it is read (a duplicate "type" or a bad value at its own
+// position), while the value of each "request" key is only recorded, event by event. Syntax and
+// nesting errors are therefore found before anything inside the request is judged. Once the
+// object has closed, a missing "type" is reported, and then the recorded request is replayed
+// through the same rules: every error inside it is reported where decoding stopped, at that
+// closing brace.
 
 #include <algorithm>
 #include <array>
@@ -13,6 +21,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -191,7 +200,40 @@ class HostMessageReader {
                    const nlohmann::detail::exception& error);
 
  private:
-  std::size_t consumed() const { return static_cast<std::size_t>(furthest_ - frame_.data()); }
+  // One SAX event inside a recorded request value.
+  struct RecordedEvent {
+    enum class Kind : uint8_t {
+      Null,
+      Boolean,
+      Integer,
+      Unsigned,
+      Float,
+      String,
+      StartObject,
+      Key,
+      EndObject,
+      StartArray,
+      EndArray,
+    };
+    Kind kind = Kind::Null;
+    bool boolean = false;
+    Json::number_integer_t integer = 0;
+    Json::number_unsigned_t unsigned_integer = 0;
+    Json::number_float_t floating = 0;
+    std::string text{};  // string, key or the float's text
+  };
+  using Recording = std::vector<RecordedEvent>;
+
+  // While a request value is being read: records the event and answers true; otherwise false.
+  bool record(RecordedEvent event);
+  // After the top-level object has closed: judges "type" and the recorded requests.
+  bool end_message();
+  bool replay(Recording& recording);
+
+  std::size_t consumed() const {
+    if (replay_position_) return *replay_position_;
+    return static_cast<std::size_t>(furthest_ - frame_.data());
+  }
   std::size_t number_consumed() const;
   Slot take_slot();
   bool enter_nesting();
@@ -206,9 +248,13 @@ class HostMessageReader {
   int nesting_ = 0;       // arrays and objects open, skipped ones included
   int skip_depth_ = 0;    // arrays and objects open inside a skipped value
   Container container_ = Container::None;
-  Slot pending_ = Slot::Skipped;  // what the value after the last key fills
-  uint32_t seen_ = 0;             // one bit per Slot whose key was read
-  bool complete_ = false;         // the top-level object has ended
+  Slot pending_ = Slot::Skipped;     // what the value after the last key fills
+  uint32_t seen_ = 0;                // one bit per Slot whose key was read
+  bool complete_ = false;            // the top-level object has ended
+  std::vector<Recording> requests_;  // the value of each "request" key, in order
+  int recording_depth_ = -1;         // arrays and objects open in the request being recorded;
+                                     // -1 while none is
+  std::optional<std::size_t> replay_position_;  // where every replayed error is reported
   HostMessage message_;
   uint64_t used_bytes_ = 0;
   storage::FileSystemKind file_system_ = storage::FileSystemKind::Other;
@@ -220,6 +266,7 @@ constexpr uint32_t slot_bit(Slot slot) { return uint32_t{1} << static_cast<unsig
 // The parser reads one byte past a number before it hands the number over; that byte (never a
 // digit) is not part of the number.
 std::size_t HostMessageReader::number_consumed() const {
+  if (replay_position_) return *replay_position_;
   std::size_t read = consumed();
   if (read > 0 && (frame_[read - 1] < '0' || frame_[read - 1] > '9')) --read;
   return read;
@@ -261,7 +308,28 @@ bool HostMessageReader::enter_nesting() {
   return true;
 }
 
+bool HostMessageReader::record(RecordedEvent event) {
+  using Kind = RecordedEvent::Kind;
+  if (replay_position_) return false;  // replaying what was recorded
+  if (recording_depth_ < 0) {
+    // A value right after a "request" key starts a recording.
+    if (container_ != Container::Message || pending_ != Slot::Request || skip_depth_ > 0) {
+      return false;
+    }
+    pending_ = Slot::Skipped;
+    requests_.emplace_back();
+    recording_depth_ = 0;
+  }
+  if (event.kind == Kind::StartObject || event.kind == Kind::StartArray) ++recording_depth_;
+  if (event.kind == Kind::EndObject || event.kind == Kind::EndArray) --recording_depth_;
+  requests_.back().push_back(std::move(event));
+  // A scalar value, or the end of the array or object that opened the recording, ends it.
+  if (recording_depth_ == 0) recording_depth_ = -1;
+  return true;
+}
+
 bool HostMessageReader::null() {
+  if (record({.kind = RecordedEvent::Kind::Null})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
@@ -273,6 +341,7 @@ bool HostMessageReader::null() {
 }
 
 bool HostMessageReader::boolean(bool value) {
+  if (record({.kind = RecordedEvent::Kind::Boolean, .boolean = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
@@ -281,6 +350,7 @@ bool HostMessageReader::boolean(bool value) {
 
 // Only negative numbers (and "-0") arrive here; the others come as unsigned.
 bool HostMessageReader::number_integer(Json::number_integer_t value) {
+  if (record({.kind = RecordedEvent::Kind::Integer, .integer = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
@@ -295,6 +365,7 @@ bool HostMessageReader::number_integer(Json::number_integer_t value) {
 }
 
 bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
+  if (record({.kind = RecordedEvent::Kind::Unsigned, .unsigned_integer = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
@@ -308,7 +379,8 @@ bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
 // Fractions, exponents and integers beyond the 64-bit ranges all arrive here. An integer below
 // the signed range is still a negative integer: for "usedBytes" a value out of range, not a
 // number of the wrong kind.
-bool HostMessageReader::number_float(Json::number_float_t, const std::string& text) {
+bool HostMessageReader::number_float(Json::number_float_t value, const std::string& text) {
+  if (record({.kind = RecordedEvent::Kind::Float, .floating = value, .text = text})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
@@ -323,6 +395,7 @@ bool HostMessageReader::number_float(Json::number_float_t, const std::string& te
 }
 
 bool HostMessageReader::string(std::string& value) {
+  if (record({.kind = RecordedEvent::Kind::String, .text = value})) return true;
   if (skip_depth_ > 0) return true;
   return read_string(take_slot(), value);
 }
@@ -372,6 +445,7 @@ bool HostMessageReader::binary(Json::binary_t&) {
 
 bool HostMessageReader::start_object(std::size_t) {
   if (!enter_nesting()) return false;
+  if (record({.kind = RecordedEvent::Kind::StartObject})) return true;
   if (skip_depth_ > 0) {
     ++skip_depth_;
     return true;
@@ -395,6 +469,7 @@ bool HostMessageReader::start_object(std::size_t) {
 }
 
 bool HostMessageReader::key(std::string& name) {
+  if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::Key, .text = name});
   if (skip_depth_ > 0) return true;
   std::span<const FieldSpec> fields;
   if (container_ == Container::Message) fields = kMessageFields;
@@ -402,6 +477,11 @@ bool HostMessageReader::key(std::string& name) {
   if (container_ == Container::Volume) fields = kVolumeFields;
   for (const FieldSpec& field : fields) {
     if (field.key != name) continue;
+    // Each "request" is recorded; a second one is judged after the object has closed.
+    if (field.slot == Slot::Request && replay_position_ == std::nullopt) {
+      pending_ = Slot::Request;
+      return true;
+    }
     if ((seen_ & slot_bit(field.slot)) != 0) {
       return fail("duplicate field `" + std::string(field.key) + "`", consumed());
     }
@@ -424,6 +504,7 @@ bool HostMessageReader::check_required(std::span<const FieldSpec> fields) {
 
 bool HostMessageReader::end_object() {
   --nesting_;
+  if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::EndObject});
   if (skip_depth_ > 0) {
     --skip_depth_;
     return true;
@@ -434,10 +515,7 @@ bool HostMessageReader::end_object() {
 bool HostMessageReader::end_known_object() {
   switch (container_) {
     case Container::Message:
-      if (!check_required(kMessageFields)) return false;
-      container_ = Container::None;
-      complete_ = true;
-      return true;
+      return end_message();
     case Container::Request:
       if (!check_required(kRequestFields)) return false;
       container_ = Container::Message;
@@ -456,6 +534,7 @@ bool HostMessageReader::end_known_object() {
 
 bool HostMessageReader::start_array(std::size_t) {
   if (!enter_nesting()) return false;
+  if (record({.kind = RecordedEvent::Kind::StartArray})) return true;
   if (skip_depth_ > 0) {
     ++skip_depth_;
     return true;
@@ -472,6 +551,7 @@ bool HostMessageReader::start_array(std::size_t) {
 
 bool HostMessageReader::end_array() {
   --nesting_;
+  if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::EndArray});
   if (skip_depth_ > 0) {
     --skip_depth_;
     return true;
@@ -479,6 +559,64 @@ bool HostMessageReader::end_array() {
   platform::check(container_ == Container::Targets,
                   "JSON parser closed an array that was not open");
   container_ = Container::Request;
+  return true;
+}
+
+bool HostMessageReader::end_message() {
+  if ((seen_ & slot_bit(Slot::Type)) == 0) return fail("missing field `type`", consumed());
+  // From here on every error is reported at the closing brace just read.
+  replay_position_ = consumed();
+  if (requests_.empty()) return fail("missing field `request`", consumed());
+  if (!replay(requests_.front())) return false;
+  if (requests_.size() > 1) return fail("duplicate field `request`", consumed());
+  container_ = Container::None;
+  complete_ = true;
+  return true;
+}
+
+bool HostMessageReader::replay(Recording& recording) {
+  using Kind = RecordedEvent::Kind;
+  container_ = Container::Message;
+  pending_ = Slot::Request;
+  for (RecordedEvent& event : recording) {
+    bool handled = true;
+    switch (event.kind) {
+      case Kind::Null:
+        handled = null();
+        break;
+      case Kind::Boolean:
+        handled = boolean(event.boolean);
+        break;
+      case Kind::Integer:
+        handled = number_integer(event.integer);
+        break;
+      case Kind::Unsigned:
+        handled = number_unsigned(event.unsigned_integer);
+        break;
+      case Kind::Float:
+        handled = number_float(event.floating, event.text);
+        break;
+      case Kind::String:
+        handled = string(event.text);
+        break;
+      case Kind::StartObject:
+        handled = start_object(0);
+        break;
+      case Kind::Key:
+        handled = key(event.text);
+        break;
+      case Kind::EndObject:
+        handled = end_object();
+        break;
+      case Kind::StartArray:
+        handled = start_array(0);
+        break;
+      case Kind::EndArray:
+        handled = end_array();
+        break;
+    }
+    if (!handled) return false;
+  }
   return true;
 }
 
