@@ -54,14 +54,6 @@ void prepare_terminal() {
 
 namespace {
 
-storage::FileSystemKind kind_from_name(std::wstring_view name) {
-  if (name == L"NTFS") return storage::FileSystemKind::Ntfs;
-  if (name == L"ReFS") return storage::FileSystemKind::ReFs;
-  if (name == L"FAT32" || name == L"FAT") return storage::FileSystemKind::Fat32;
-  if (name == L"exFAT") return storage::FileSystemKind::ExFat;
-  return storage::FileSystemKind::Other;
-}
-
 std::wstring with_final_separator(std::wstring path) {
   if (path.empty() || (path.back() != L'\\' && path.back() != L'/')) path.push_back(L'\\');
   return path;
@@ -86,7 +78,11 @@ std::optional<storage::ElevatedVolume> volume_facts(platform::OsStringView path)
                              MAX_PATH + 1)) {
     return std::nullopt;
   }
-  return storage::ElevatedVolume{total.QuadPart - free.QuadPart, kind_from_name(file_system)};
+  // wchar_t is UTF-16 on Windows.
+  const std::u16string_view name(reinterpret_cast<const char16_t*>(file_system),
+                                 wcslen(file_system));
+  return storage::ElevatedVolume{total.QuadPart - free.QuadPart,
+                                 storage::file_system_kind_from_name(name)};
 }
 
 }  // namespace ketterlin::host

@@ -155,11 +155,7 @@ storage::FileSystemKind file_system_kind(std::u16string_view name_buffer) {
   const std::u16string_view name =
       text_before_nul(name_buffer.substr(0, std::min(name_buffer.size(), kNameBufferUnits)));
   // The names compared are plain ASCII, so comparing the units equals comparing the lossy text.
-  if (name == u"NTFS") return storage::FileSystemKind::Ntfs;
-  if (name == u"ReFS") return storage::FileSystemKind::ReFs;
-  if (name == u"FAT32") return storage::FileSystemKind::Fat32;
-  if (name == u"exFAT") return storage::FileSystemKind::ExFat;
-  return storage::FileSystemKind::Other;
+  return storage::file_system_kind_from_name(name);
 }
 
 uint32_t hresult_from_win32(uint32_t error) {

@@ -165,8 +165,8 @@ enum class LinkTag : uint8_t { MountPoint, SymbolicLink, Other };
 // The text before the first NUL of a UTF-16 buffer filled by the system.
 [[nodiscard]] std::u16string_view text_before_nul(std::u16string_view buffer);
 
-// The file system named in the 32-unit buffer of GetVolumeInformationByHandleW. Exact,
-// case-sensitive matches of "NTFS", "ReFS", "FAT32" and "exFAT"; anything else is Other.
+// The file system named in the 32-unit buffer of GetVolumeInformationByHandleW, by
+// storage::file_system_kind_from_name.
 [[nodiscard]] storage::FileSystemKind file_system_kind(std::u16string_view name_buffer);
 
 // ----- Errors -----

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace ketterlin::storage {
 
@@ -14,6 +15,11 @@ enum class FileSystemKind : uint8_t {
   ExFat = 3,
   Other = 4,
 };
+
+// The kind a Windows file-system name stands for (GetVolumeInformation's name: "NTFS", "ReFS",
+// "FAT32", "exFAT", matched exactly and case-sensitively); anything else, "FAT" and "ntfs"
+// included, is Other. The one rule for the reader and the host alike.
+[[nodiscard]] FileSystemKind file_system_kind_from_name(std::u16string_view name);
 
 // The host's facts about the volume that holds a full-root scan's root.
 struct ElevatedVolume {
