@@ -4,9 +4,13 @@
 namespace ketterlin::elevation {
 
 // POSIX paths are bytes: valid UTF-8 is written as it stands, without a copy.
-bool append_json_path(std::string& out, platform::OsStringView path) {
-  if (!platform::is_valid_utf8(path)) return false;
-  append_json_string(out, path);
+bool append_json_path(std::string& out, platform::OsStringView path, bool lossless) {
+  if (platform::is_valid_utf8(path)) {
+    append_json_string(out, path);
+    return true;
+  }
+  if (!lossless) return false;
+  append_json_bytes_lossless(out, path);
   return true;
 }
 

@@ -51,6 +51,45 @@ void append_utf8(std::string& out, char32_t code_point) {
   out.append(bytes, length);
 }
 
+void append_unit_escape(std::string& out, char16_t unit) {
+  constexpr std::string_view kHexDigits = "0123456789abcdef";
+  const char escape[6] = {'\\',
+                          'u',
+                          kHexDigits[(unit >> 12) & 0xF],
+                          kHexDigits[(unit >> 8) & 0xF],
+                          kHexDigits[(unit >> 4) & 0xF],
+                          kHexDigits[unit & 0xF]};
+  out.append(escape, 6);
+}
+
+// The length of the well-formed UTF-8 sequence at the start of `text`, or 0 when there is none.
+std::size_t utf8_sequence_length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
 bool is_lead_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_trail_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -76,7 +115,27 @@ void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-bool append_json_utf16(std::string& out, std::u16string_view text) {
+void append_json_bytes_lossless(std::string& out, std::string_view text) {
+  out.push_back('"');
+  while (!text.empty()) {
+    const std::size_t length = utf8_sequence_length(text);
+    const auto byte = static_cast<unsigned char>(text.front());
+    if (length == 0) {
+      append_unit_escape(out, static_cast<char16_t>(0xDC00 + byte));
+      text.remove_prefix(1);
+      continue;
+    }
+    if (length == 1 && kEscapes[byte] != 0) {
+      append_escape(out, byte);
+    } else {
+      out.append(text.substr(0, length));
+    }
+    text.remove_prefix(length);
+  }
+  out.push_back('"');
+}
+
+bool append_json_utf16(std::string& out, std::u16string_view text, bool lossless) {
   out.push_back('"');
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t unit = text[i];
@@ -87,12 +146,12 @@ bool append_json_utf16(std::string& out, std::u16string_view text) {
       } else {
         out.push_back(static_cast<char>(byte));
       }
-    } else if (is_lead_surrogate(unit)) {
-      if (i + 1 == text.size() || !is_trail_surrogate(text[i + 1])) return false;
+    } else if (is_lead_surrogate(unit) && i + 1 < text.size() && is_trail_surrogate(text[i + 1])) {
       const char16_t trail = text[++i];
       append_utf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{trail} - 0xDC00));
-    } else if (is_trail_surrogate(unit)) {
-      return false;
+    } else if (is_lead_surrogate(unit) || is_trail_surrogate(unit)) {
+      if (!lossless) return false;
+      append_unit_escape(out, unit);
     } else {
       append_utf8(out, unit);
     }

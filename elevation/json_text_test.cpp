@@ -84,6 +84,45 @@ TEST(AppendJsonUtf16, TranscodesAndEscapes) {
   }
 }
 
+TEST(AppendJsonUtf16, WritesUnpairedSurrogatesAsThemselvesWhenLossless) {
+  const std::vector<Utf16Case> cases = {
+      {"lead surrogate at the end", u"a\xd800", R"("a\ud800")"},
+      {"lead surrogate before a letter", u"\xd800z", R"("\ud800z")"},
+      {"two lead surrogates", u"\xdbff\xd800", R"("\udbff\ud800")"},
+      {"trail surrogate alone", u"\xdfff", R"("\udfff")"},
+      {"a pair stays a character", u"\xd800\U0001F600", "\"\\ud800\xf0\x9f\x98\x80\""},
+  };
+  for (const Utf16Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    EXPECT_TRUE(append_json_utf16(out, c.text, /*lossless=*/true));
+    EXPECT_EQ(out, c.expected);
+  }
+}
+
+TEST(AppendJsonBytesLossless, EscapesEachByteThatIsNotPartOfValidUtf8) {
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::string expected;
+  } cases[] = {
+      {"valid UTF-8 as it stands", "caf\xc3\xa9 \xf0\x9f\x98\x80\t",
+       "\"caf\xc3\xa9 \xf0\x9f\x98\x80\\t\""},
+      {"Latin-1", "caf\xe9", R"("caf\udce9")"},
+      {"a cut sequence", "\xe2\x82", R"("\udce2\udc82")"},
+      {"valid only in part", "\xc3\xa9\xff\xc3\xa9", "\"\xc3\xa9\\udcff\xc3\xa9\""},
+      {"an encoded surrogate", "\xed\xa0\x80", R"("\udced\udca0\udc80")"},
+      {"overlong and beyond U+10FFFF", "\xc0\xaf\xf4\x90\x80\x80",
+       R"("\udcc0\udcaf\udcf4\udc90\udc80\udc80")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    append_json_bytes_lossless(out, c.bytes);
+    EXPECT_EQ(out, c.expected);
+  }
+}
+
 TEST(DescribeSyntaxError, FallsBackForUnknownLibraryTexts) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"no separator", "[json.exception.parse_error.101] parse error"},

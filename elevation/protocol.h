@@ -30,6 +30,9 @@ struct ElevatedScanRequest {
   platform::OsString root;
   std::vector<platform::OsString> targets;
   std::optional<storage::ElevatedVolume> volume;
+  // "losslessPaths", a key a host may add: paths that are not valid Unicode are written with
+  // lone surrogate escapes instead of ending the run (see PathEncoding). Absent means false.
+  bool lossless_paths = false;
 
   friend bool operator==(const ElevatedScanRequest&, const ElevatedScanRequest&) = default;
 };
@@ -142,12 +145,20 @@ struct FailureMessage {     // "failure"
 using HelperMessage = std::variant<EventMessage, TreeStartMessage, NodeMessage, TreeEndMessage,
                                    TargetUnavailableMessage, CompleteMessage, FailureMessage>;
 
+// How paths that are not valid Unicode are written.
+enum class PathEncoding : uint8_t {
+  Strict,    // they cannot be written: encoding fails
+  Lossless,  // POSIX: each byte that is not part of valid UTF-8 as the escape \udc80 to \udcff
+             // (0xDC00 + the byte); Windows: each unpaired surrogate as the escape of itself
+};
+
 // Appends the compact JSON text of `message` to `out` (no line feed): keys in declaration order,
 // every optional key present (null when absent). Allocates nothing besides growing `out`.
-// Fails with "path contains invalid UTF-8 characters" when a path is not valid Unicode; `out`
-// may then hold the beginning of the message. A failure message's text that is not valid UTF-8
-// is written with each ill-formed sequence replaced by U+FFFD.
-[[nodiscard]] tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out);
+// With Strict paths, fails with "path contains invalid UTF-8 characters" when a path is not
+// valid Unicode; `out` may then hold the beginning of the message. A failure message's text that
+// is not valid UTF-8 is written with each ill-formed sequence replaced by U+FFFD.
+[[nodiscard]] tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out,
+                                                   PathEncoding paths = PathEncoding::Strict);
 
 // Wire words of the enumerations, shared by the encoder, the decoder and the host.
 std::string_view to_wire(storage::FileSystemKind kind);

@@ -52,6 +52,7 @@ enum class Slot : uint8_t {
   Volume,
   UsedBytes,
   FileSystem,
+  LosslessPaths,
 };
 
 // The innermost known object or array the reader is in.
@@ -69,11 +70,12 @@ constexpr std::array<FieldSpec, 2> kMessageFields{{
     {"type", Slot::Type, true},
     {"request", Slot::Request, true},
 }};
-constexpr std::array<FieldSpec, 4> kRequestFields{{
+constexpr std::array<FieldSpec, 5> kRequestFields{{
     {"mode", Slot::Mode, true},
     {"root", Slot::Root, true},
     {"targets", Slot::Targets, true},
     {"volume", Slot::Volume, false},
+    {"losslessPaths", Slot::LosslessPaths, false},
 }};
 constexpr std::array<FieldSpec, 2> kVolumeFields{{
     {"usedBytes", Slot::UsedBytes, true},
@@ -108,6 +110,8 @@ std::string_view expected_description(Slot slot) {
       return "an unsigned 64-bit integer";
     case Slot::FileSystem:
       return "a file system string";
+    case Slot::LosslessPaths:
+      return "a boolean";
   }
   platform::panic("decoder slot out of range");
 }
@@ -345,6 +349,10 @@ bool HostMessageReader::boolean(bool value) {
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
+  if (slot == Slot::LosslessPaths) {
+    message_.request.lossless_paths = value;
+    return true;
+  }
   return fail_invalid_type(value ? "boolean `true`" : "boolean `false`", slot, consumed());
 }
 
@@ -430,6 +438,7 @@ bool HostMessageReader::read_string(Slot slot, std::string& value) {
     case Slot::Targets:
     case Slot::Volume:
     case Slot::UsedBytes:
+    case Slot::LosslessPaths:
       break;
   }
   return fail_invalid_type("string `" + value + "`", slot, consumed());

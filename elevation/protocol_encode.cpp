@@ -34,12 +34,12 @@ void append_json_text(std::string& out, std::string_view text) {
   }
 }
 
-bool append_event(std::string& out, const EventMessage& message) {
+bool append_event(std::string& out, const EventMessage& message, bool lossless) {
   const TargetProgress& progress = message.progress;
   out.append(R"({"type":"event","event":{"type":"progress","targetIndex":)"sv);
   append_json_u64(out, progress.target_index);
   out.append(R"(,"currentPath":)"sv);
-  if (!append_json_path(out, progress.current_path)) return false;
+  if (!append_json_path(out, progress.current_path, lossless)) return false;
   out.append(R"(,"filesDiscovered":)"sv);
   append_json_u64(out, progress.files_discovered);
   out.append(R"(,"foldersDiscovered":)"sv);
@@ -95,7 +95,7 @@ void append_identity(std::string& out, const std::optional<NodeRecordIdentity>& 
   out.push_back('}');
 }
 
-bool append_node(std::string& out, const NodeMessage& message) {
+bool append_node(std::string& out, const NodeMessage& message, bool lossless) {
   const NodeRecord& node = message.node;
   out.append(R"({"type":"node","targetIndex":)"sv);
   append_json_u64(out, message.target_index);
@@ -108,7 +108,7 @@ bool append_node(std::string& out, const NodeMessage& message) {
     out.append("null"sv);
   }
   out.append(R"(,"path":)"sv);
-  if (!append_json_path(out, node.path)) return false;
+  if (!append_json_path(out, node.path, lossless)) return false;
   out.append(R"(,"kind":)"sv);
   append_wire(out, to_wire(node.kind));
   out.append(R"(,"logicalBytes":)"sv);
@@ -121,7 +121,7 @@ bool append_node(std::string& out, const NodeMessage& message) {
   append_identity(out, node.identity);
   out.append(R"(,"linkTarget":)"sv);
   if (node.link_target) {
-    if (!append_json_path(out, *node.link_target)) return false;
+    if (!append_json_path(out, *node.link_target, lossless)) return false;
   } else {
     out.append("null"sv);
   }
@@ -154,22 +154,26 @@ bool append_target_message(std::string& out, std::string_view type, uint64_t tar
 }
 
 // One overload per variant; false when a path could not be written.
-bool append_message(std::string& out, const EventMessage& m) { return append_event(out, m); }
-bool append_message(std::string& out, const NodeMessage& m) { return append_node(out, m); }
-bool append_message(std::string& out, const TreeStartMessage& m) {
+bool append_message(std::string& out, const EventMessage& m, bool lossless) {
+  return append_event(out, m, lossless);
+}
+bool append_message(std::string& out, const NodeMessage& m, bool lossless) {
+  return append_node(out, m, lossless);
+}
+bool append_message(std::string& out, const TreeStartMessage& m, bool /*lossless*/) {
   return append_tree_start(out, m);
 }
-bool append_message(std::string& out, const TreeEndMessage& m) {
+bool append_message(std::string& out, const TreeEndMessage& m, bool /*lossless*/) {
   return append_target_message(out, "treeEnd", m.target_index);
 }
-bool append_message(std::string& out, const TargetUnavailableMessage& m) {
+bool append_message(std::string& out, const TargetUnavailableMessage& m, bool /*lossless*/) {
   return append_target_message(out, "targetUnavailable", m.target_index);
 }
-bool append_message(std::string& out, const CompleteMessage&) {
+bool append_message(std::string& out, const CompleteMessage&, bool /*lossless*/) {
   out.append(R"({"type":"complete"})"sv);
   return true;
 }
-bool append_message(std::string& out, const FailureMessage& m) {
+bool append_message(std::string& out, const FailureMessage& m, bool /*lossless*/) {
   out.append(R"({"type":"failure","message":)"sv);
   append_json_text(out, m.message);
   out.push_back('}');
@@ -178,9 +182,12 @@ bool append_message(std::string& out, const FailureMessage& m) {
 
 }  // namespace
 
-tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out) {
-  const bool written =
-      std::visit([&out](const auto& variant) { return append_message(out, variant); }, message);
+tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out,
+                                     PathEncoding paths) {
+  const bool lossless = paths == PathEncoding::Lossless;
+  const bool written = std::visit(
+      [&out, lossless](const auto& variant) { return append_message(out, variant, lossless); },
+      message);
   if (!written) return tl::make_unexpected(JsonError{std::string(kInvalidPathText)});
   return {};
 }

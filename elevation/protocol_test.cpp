@@ -113,6 +113,16 @@ TEST(DecodeHostMessage, AcceptsWellFormedFrames) {
        "{\"type\":\"scan\"," + std::string(kRequestMember.substr(0, kRequestMember.size() - 1)) +
            ",\"x\":" + repeat("[", 125) + repeat("]", 125) + "}}",
        minimal_request()},
+      {"lossless paths asked for",
+       R"({"type":"scan","request":{"mode":"fullRoot","root":"/","targets":["/"],"losslessPaths":true}})",
+       [] {
+         ElevatedScanRequest request = minimal_request();
+         request.lossless_paths = true;
+         return request;
+       }()},
+      {"lossless paths refused in words",
+       R"({"type":"scan","request":{"losslessPaths":false,"mode":"fullRoot","root":"/","targets":["/"]}})",
+       minimal_request()},
       {"127 nested levels in a skipped value",
        "{\"type\":\"scan\"," + std::string(kRequestMember) + ",\"x\":" + repeat("{\"a\":", 126) +
            "1" + repeat("}", 126) + "}",
@@ -253,6 +263,15 @@ TEST(DecodeHostMessage, RefusesWithPositionedError) {
        "invalid type: integer `5`, expected a string at line 1 column 9"},
       {"type as null", R"({"type":null})",
        "invalid type: null, expected a string at line 1 column 12"},
+      {"lossless paths as a string",
+       R"({"type":"scan","request":{"mode":"fullRoot","root":"/","targets":[],"losslessPaths":"yes"}})",
+       "invalid type: string `yes`, expected a boolean at line 1 column 91"},
+      {"lossless paths as null",
+       R"({"type":"scan","request":{"mode":"fullRoot","root":"/","targets":[],"losslessPaths":null}})",
+       "invalid type: null, expected a boolean at line 1 column 90"},
+      {"lossless paths twice",
+       R"({"type":"scan","request":{"losslessPaths":true,"losslessPaths":true,"mode":"fullRoot","root":"/","targets":[]}})",
+       "duplicate field `losslessPaths` at line 1 column 111"},
       {"request as null", R"({"type":"scan","request":null})",
        "invalid type: null, expected a scan request object at line 1 column 30"},
       {"request as array", R"({"type":"scan","request":[]})",

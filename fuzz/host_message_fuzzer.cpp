@@ -81,8 +81,9 @@ constexpr std::array<std::string_view, 19> kSyntaxProblems = {
 // Keys a missing-field error may name (the required ones), and a duplicate-field error (all).
 constexpr std::array<std::string_view, 7> kRequiredKeys = {
     "type", "request", "mode", "root", "targets", "usedBytes", "fileSystem"};
-constexpr std::array<std::string_view, 8> kKnownKeys = {
-    "type", "request", "mode", "root", "targets", "volume", "usedBytes", "fileSystem"};
+constexpr std::array<std::string_view, 9> kKnownKeys = {"type",      "request",    "mode",
+                                                        "root",      "targets",    "volume",
+                                                        "usedBytes", "fileSystem", "losslessPaths"};
 
 // The accepted words of each enumeration, as an unknown-variant error lists them.
 struct VariantList {
@@ -275,7 +276,8 @@ bool is_known_key(Role role, const std::string& key) {
     case Role::Message:
       return key == "type" || key == "request";
     case Role::Request:
-      return key == "mode" || key == "root" || key == "targets" || key == "volume";
+      return key == "mode" || key == "root" || key == "targets" || key == "volume" ||
+             key == "losslessPaths";
     case Role::Volume:
       return key == "usedBytes" || key == "fileSystem";
     case Role::Other:
@@ -394,6 +396,10 @@ std::optional<HostMessage> message_from(const Json& document) {
     message.request.volume = volume_from(*volume);
     if (!message.request.volume) return std::nullopt;
   }
+  if (const Json* lossless = member(*request, "losslessPaths")) {
+    if (!lossless->is_boolean()) return std::nullopt;
+    message.request.lossless_paths = lossless->get<bool>();
+  }
   return message;
 }
 
@@ -430,6 +436,9 @@ OrderedJson request_json(std::string_view frame, const elevation::ElevatedScanRe
                               {"fileSystem", elevation::to_wire(request.volume->file_system)}});
   } else if (shape & kNullVolume) {
     members.emplace_back("volume", nullptr);
+  }
+  if (request.lossless_paths || (shape & kNullVolume)) {
+    members.emplace_back("losslessPaths", request.lossless_paths);
   }
   if (shape & kRequestKeysReversed) std::reverse(members.begin(), members.end());
   OrderedJson object = OrderedJson::object();

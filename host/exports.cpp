@@ -1,9 +1,16 @@
 #include "host/exports.h"
 
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/unicode.h"
 
 namespace ketterlin::host {
 namespace {
@@ -24,23 +31,41 @@ class JsonOut {
   }
   JsonOut& number(uint64_t value) { return raw(std::to_string(value)); }
   JsonOut& boolean(bool value) { return raw(value ? "true" : "false"); }
-  // A string: the quotation mark, the backslash and control characters escaped; the text is
-  // UTF-8 already and is otherwise written as it is.
+  // A string in valid UTF-8: the quotation mark, the backslash and control characters escaped,
+  // and each byte that is not part of valid UTF-8 (a name kept losslessly) written as U+FFFD.
   JsonOut& string(std::string_view text) {
+    if (platform::is_valid_utf8(text)) return bytes(text);
+    buffer_.push_back('"');
+    const auto length = static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
+    for (int32_t at = 0; at < length;) {
+      const int32_t start = at;
+      UChar32 character = 0;
+      U8_NEXT(text.data(), at, length, character);
+      if (character < 0) {
+        for (int32_t i = start; i < at; ++i) buffer_.append("\xef\xbf\xbd");
+      } else if (at - start > 1) {
+        buffer_.append(text.data() + start, static_cast<std::size_t>(at - start));
+      } else {
+        escaped_byte(text[static_cast<std::size_t>(start)]);
+      }
+    }
+    return raw("\"");
+  }
+  // A string of the text's bytes as they are (ncdu's export keeps names byte for byte), with the
+  // quotation mark, the backslash and control characters escaped.
+  JsonOut& bytes(std::string_view text) {
+    buffer_.push_back('"');
+    for (const char c : text) escaped_byte(c);
+    return raw("\"");
+  }
+  // The bytes of `text` as lower-case hexadecimal digits, between quotation marks.
+  JsonOut& hex(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
     buffer_.push_back('"');
     for (const char c : text) {
       const auto byte = static_cast<unsigned char>(c);
-      if (c == '"' || c == '\\') {
-        buffer_.push_back('\\');
-        buffer_.push_back(c);
-      } else if (byte < 0x20) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        buffer_ += "\\u00";
-        buffer_.push_back(kHex[byte >> 4]);
-        buffer_.push_back(kHex[byte & 15]);
-      } else {
-        buffer_.push_back(c);
-      }
+      buffer_.push_back(kHex[byte >> 4]);
+      buffer_.push_back(kHex[byte & 15]);
     }
     return raw("\"");
   }
@@ -56,6 +81,21 @@ class JsonOut {
   }
 
  private:
+  void escaped_byte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      buffer_.push_back('\\');
+      buffer_.push_back(c);
+    } else if (byte < 0x20) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      buffer_ += "\\u00";
+      buffer_.push_back(kHex[byte >> 4]);
+      buffer_.push_back(kHex[byte & 15]);
+    } else {
+      buffer_.push_back(c);
+    }
+  }
+
   std::ostream& out_;
   std::string buffer_;
 };
@@ -81,6 +121,8 @@ void write_flags(JsonOut& json, const NodeRecordFlags& flags) {
 void write_node_fields(JsonOut& json, const ResultTree& tree, NodeIndex node, uint64_t extra_disk) {
   const Sizes totals = tree.totals(node);
   json.raw("{").key("name", true).string(tree.name(node));
+  // A name that is not valid UTF-8 also travels as its exact bytes.
+  if (!platform::is_valid_utf8(tree.name(node))) json.key("nameBytes").hex(tree.name(node));
   json.key("kind").string(elevation::to_wire(tree.kind(node)));
   json.key("sizeOnDiskBytes").number(totals.size_on_disk_bytes + extra_disk);
   json.key("logicalBytes").number(totals.logical_bytes);
@@ -90,7 +132,10 @@ void write_node_fields(JsonOut& json, const ResultTree& tree, NodeIndex node, ui
     json.key("hardLink").raw("{").key("names", true).number(tree.link_count(node));
     json.key("counted").boolean(!tree.counted_elsewhere(node)).raw("}");
   }
-  if (const auto target = tree.link_target(node)) json.key("linkTarget").string(*target);
+  if (const auto target = tree.link_target(node)) {
+    json.key("linkTarget").string(*target);
+    if (!platform::is_valid_utf8(*target)) json.key("linkTargetBytes").hex(*target);
+  }
 }
 
 void write_tree(JsonOut& json, const ResultTree& tree, std::optional<uint64_t> unknown_space) {
@@ -178,7 +223,7 @@ uint64_t root_device(const ResultTree& tree) {
 void write_ncdu_info(JsonOut& json, const ResultTree& tree, NodeIndex node, uint64_t device,
                      std::string_view name) {
   const Sizes own = tree.own_sizes(node);
-  json.raw("{").key("name", true).string(name);
+  json.raw("{").key("name", true).bytes(name);
   if (own.logical_bytes > 0) json.key("asize").number(own.logical_bytes);
   if (own.size_on_disk_bytes > 0) json.key("dsize").number(own.size_on_disk_bytes);
   if (node == 0) json.key("dev").number(device);

@@ -14,6 +14,9 @@
 //            "modifiedAtEpochSeconds":N, then where they apply:
 //            "flags":["cloudOnly"|"compressed"|"sparse"|"deduplicated",...],
 //            "hardLink":{"names":N,"counted":BOOL}, "linkTarget":TEXT, "children":[NODE...]}
+//   Every text is valid UTF-8: a name or link target that is not (kept byte for byte from a
+//   system whose names are bytes) has each such byte written as U+FFFD, and its exact bytes follow
+//   as lower-case hexadecimal digits in "nameBytes":HEX or "linkTargetBytes":HEX.
 //   The root's name is its full path; every other name is the entry's own name. Sizes are
 //   subtree totals (a hard link counted elsewhere shows 0). KIND is the helper's word ("drive",
 //   "folder", "file", "restricted", "symbolicLink", "junction", "volumeMountPoint",
@@ -38,10 +41,10 @@ void write_json_export(const ScanResult& result, std::ostream& out);
 // entries on another volume), "ino", "hlnkc" and "nlink" (hard links; ncdu then counts each group
 // once per folder), "read_error" (restricted folders), "excluded":"otherfs" (mount points) and
 // "notreg" (links and the Unknown Space entry, which carries the unexplained used space as its
-// disk size). ROOT is the one scanned tree when there is exactly one target; for a top-up of
-// several targets it is a folder named after the request's root that holds each scanned target,
-// named by its path below that root (unavailable targets are left out). `timestamp` is the
-// file's creation time in seconds since 1970.
+// disk size). Names are written byte for byte, as ncdu itself writes them. ROOT is the one scanned
+// tree when there is exactly one target; for a top-up of several targets it is a folder named after
+// the request's root that holds each scanned target, named by its path below that root (unavailable
+// targets are left out). `timestamp` is the file's creation time in seconds since 1970.
 void write_ncdu_export(const ScanResult& result, uint64_t timestamp, std::ostream& out);
 
 // The number ncdu's "ino" gets for a file id: the id's first eight bytes as a little-endian

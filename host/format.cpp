@@ -150,12 +150,20 @@ std::string printable(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t start = at;
     const UChar32 character = next_character(text, at);
+    char escape[8];
+    if (character == 0xFFFD && text.substr(start, at - start) != "\xef\xbf\xbd") {
+      // Bytes that are not UTF-8 (a name kept losslessly): each one as \xHH.
+      for (std::size_t i = start; i < at; ++i) {
+        std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(text[i]));
+        out += escape;
+      }
+      continue;
+    }
     const bool control = character < 0x20 || (character >= 0x7F && character < 0xA0);
     if (!control) {
       out.append(text.substr(start, at - start));
       continue;
     }
-    char escape[8];
     switch (character) {
       case '\n':
         out += "\\n";

@@ -26,9 +26,10 @@ std::string human_duration(uint64_t millis);
 // for combining marks and other zero-width characters, one for any other character.
 std::size_t text_width(std::string_view text);
 
-// UTF-8 `text` with every control character (C0, DEL, C1) written as a visible escape ("\n",
-// "\r", "\t", "\x1b", "\u0085"), so that a name shown on a terminal can neither break the line
-// nor send the terminal a command.
+// `text` with every control character (C0, DEL, C1) written as a visible escape ("\n", "\r",
+// "\t", "\x1b", "\u0085"), and each byte that is not part of valid UTF-8 as "\xHH", so that a
+// name shown on a terminal can neither break the line nor send the terminal a command, and a
+// name that is not UTF-8 shows what it holds.
 std::string printable(std::string_view text);
 
 // `text` cut to at most `width` columns by replacing its middle with `ellipsis` (kept whole: the

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -339,6 +341,79 @@ TEST(HostEndToEndTest, AnswersHelpVersionAndUsageErrors) {
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(run.out.substr(0, row.out_start.size()), row.out_start);
     EXPECT_EQ(run.err.substr(0, row.err_start.size()), row.err_start);
+  }
+}
+
+}  // namespace
+}  // namespace ketterlin::host
+
+namespace ketterlin::host {
+namespace {
+
+// Names that are not UTF-8 (Latin-1, valid only in part) are kept byte for byte through the
+// helper's lossless escapes: shown escaped, exported as valid JSON with their exact bytes, and
+// written to ncdu's export as they are, which ncdu reads back.
+TEST(HostEndToEndTest, NamesThatAreNotUtf8AreKeptByteForByte) {
+  TemporaryFolder folder;
+  const fs::path root = folder.path() / "names";
+  const std::string latin1 = "caf\xe9.txt";
+  const std::string partly = "ok-\xc3\xa9-\xff.bin";
+  const std::string folder_name = "d\xe9j\xe0";
+  fs::create_directories(root / folder_name);
+  write_file(root / latin1, 10);
+  write_file(root / partly, 20);
+  write_file(root / folder_name / "inside", 30);
+  fs::create_symlink(latin1, root / "link");
+
+  const ScanRun report = run_scan({"--quiet", "--no-color", "--depth", "3", root.string()});
+  ASSERT_EQ(report.status, 0) << report.err;
+  EXPECT_NE(report.out.find("caf\\xe9.txt"), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("ok-\xc3\xa9-\\xff.bin"), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("d\\xe9j\\xe0"), std::string::npos) << report.out;
+
+  const fs::path json = folder.path() / "scan.json";
+  ASSERT_EQ(run_scan({"--quiet", "--json", json.string(), root.string()}).status, 0);
+  const Json document = read_json(json);  // the library refuses JSON that is not UTF-8
+  std::map<std::string, Json> by_name;
+  for (const Json& node : document["targets"][0]["tree"]["children"]) by_name[node["name"]] = node;
+  const auto hex = [](std::string_view bytes) {
+    std::string text;
+    for (const char c : bytes) {
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+      text += digits;
+    }
+    return text;
+  };
+  ASSERT_TRUE(by_name.contains("caf\xef\xbf\xbd.txt"));
+  EXPECT_EQ(by_name["caf\xef\xbf\xbd.txt"]["nameBytes"], hex(latin1));
+  EXPECT_EQ(by_name["caf\xef\xbf\xbd.txt"]["logicalBytes"], 10);
+  ASSERT_TRUE(by_name.contains("ok-\xc3\xa9-\xef\xbf\xbd.bin"));
+  EXPECT_EQ(by_name["ok-\xc3\xa9-\xef\xbf\xbd.bin"]["logicalBytes"], 20);
+  ASSERT_TRUE(by_name.contains("d\xef\xbf\xbdj\xef\xbf\xbd"));
+  EXPECT_EQ(by_name["d\xef\xbf\xbdj\xef\xbf\xbd"]["logicalBytes"], 30);
+  ASSERT_TRUE(by_name.contains("link"));
+  EXPECT_EQ(by_name["link"]["linkTargetBytes"], hex(latin1));
+  EXPECT_FALSE(by_name["link"].contains("nameBytes"));
+
+  if (access("/usr/bin/ncdu", X_OK) != 0) GTEST_SKIP() << "ncdu is not installed";
+  const fs::path ours = folder.path() / "scan.ncdu";
+  const fs::path again = folder.path() / "again.ncdu";
+  ASSERT_EQ(run_scan({"--quiet", "--ncdu", ours.string(), root.string()}).status, 0);
+  auto ncdu =
+      platform::ChildProcess::start({.program = "/usr/bin/ncdu",
+                                     .arguments = {"-f", ours.string(), "-o", again.string()},
+                                     .standard_input = platform::StreamSetup::Null,
+                                     .standard_output = platform::StreamSetup::Pipe,
+                                     .standard_error = platform::StreamSetup::Pipe});
+  ASSERT_TRUE(ncdu.has_value());
+  auto output = ncdu->wait_with_output(std::chrono::seconds(60));
+  ASSERT_TRUE(output.has_value());
+  ASSERT_EQ(output->status, platform::ExitStatus{}) << output->standard_error;
+  std::ifstream in(again, std::ios::binary);
+  const std::string reread((std::istreambuf_iterator<char>(in)), {});
+  for (const std::string& name : {latin1, partly, folder_name}) {
+    EXPECT_NE(reread.find("\"name\":\"" + name + "\""), std::string::npos) << name;
   }
 }
 

@@ -3,6 +3,7 @@
 #include "host/messages.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -43,17 +44,52 @@ std::optional<FileSystemKind> file_system_from_wire(std::string_view word) {
                        FileSystemKind::ExFat, FileSystemKind::Other});
 }
 
+// Appends `code_point` in UTF-8; a surrogate comes out in its WTF-8 form.
 void append_utf8(std::string& out, uint32_t code_point) {
   if (code_point < 0x80) {
     out.push_back(static_cast<char>(code_point));
   } else if (code_point < 0x800) {
     out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
     out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
+  } else if (code_point < 0x10000) {
     out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
     out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
   }
+}
+
+bool is_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+bool is_lead_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_trail_surrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// Appends what the lone surrogate `unit` of a path stands for.
+void append_lone_surrogate(std::string& out, uint32_t unit, LoneSurrogates meaning) {
+  if (meaning == LoneSurrogates::Bytes && unit >= 0xDC80 && unit <= 0xDCFF) {
+    out.push_back(static_cast<char>(unit - 0xDC00));
+  } else {
+    append_utf8(out, unit);
+  }
+}
+
+// The four hexadecimal digits at the start of `text` as a number, or nullopt.
+std::optional<uint32_t> hex_unit(std::string_view text) {
+  if (text.size() < 4) return std::nullopt;
+  uint32_t unit = 0;
+  for (int i = 0; i < 4; ++i) {
+    const char c = text[i];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) return std::nullopt;
+    unit = unit * 16 + static_cast<uint32_t>(digit);
+  }
+  return unit;
 }
 
 // ===== Fast path =====
@@ -62,7 +98,8 @@ void append_utf8(std::string& out, uint32_t code_point) {
 // deviates from that form; the caller then hands the line to the general path.
 class CompactReader {
  public:
-  explicit CompactReader(std::string_view line) : rest_(line) {}
+  CompactReader(std::string_view line, LoneSurrogates lone_surrogates)
+      : rest_(line), lone_surrogates_(lone_surrogates) {}
 
   bool literal(std::string_view text) {
     if (!rest_.starts_with(text)) return false;
@@ -135,17 +172,19 @@ class CompactReader {
       for (std::size_t i = 0; i < stop; ++i) {
         if (static_cast<unsigned char>(rest_[i]) < 0x20) return std::nullopt;
       }
+      // The text between escapes must be valid UTF-8 (an escape cannot cut a character, which
+      // holds no backslash); what a lone surrogate escape stands for need not be.
+      if (!platform::is_valid_utf8(rest_.substr(0, stop))) return std::nullopt;
       scratch.append(rest_.substr(0, stop));
       rest_.remove_prefix(stop);
       if (rest_[0] == '"') break;
       if (!escape(scratch)) return std::nullopt;
     }
     rest_.remove_prefix(1);
-    if (!platform::is_valid_utf8(scratch)) return std::nullopt;
     return std::string_view(scratch);
   }
 
-  // One escape sequence at the front; \u escapes of surrogates are left to the general path.
+  // One escape sequence at the front.
   bool escape(std::string& out) {
     if (rest_.size() < 2) return false;
     const char letter = rest_[1];
@@ -180,24 +219,27 @@ class CompactReader {
       default:
         return false;
     }
-    if (rest_.size() < 4) return false;
-    uint32_t code_point = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = rest_[i];
-      const int digit = c >= '0' && c <= '9'   ? c - '0'
-                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                               : -1;
-      if (digit < 0) return false;
-      code_point = code_point * 16 + static_cast<uint32_t>(digit);
-    }
-    if (code_point >= 0xD800 && code_point <= 0xDFFF) return false;
+    const std::optional<uint32_t> unit = hex_unit(rest_);
+    if (!unit) return false;
     rest_.remove_prefix(4);
-    append_utf8(out, code_point);
+    if (is_lead_surrogate(*unit) && rest_.starts_with("\\u")) {
+      const std::optional<uint32_t> trail = hex_unit(rest_.substr(2));
+      if (trail && is_trail_surrogate(*trail)) {
+        rest_.remove_prefix(6);
+        append_utf8(out, 0x10000 + ((*unit - 0xD800) << 10) + (*trail - 0xDC00));
+        return true;
+      }
+    }
+    if (is_surrogate(*unit)) {
+      append_lone_surrogate(out, *unit, lone_surrogates_);
+    } else {
+      append_utf8(out, *unit);
+    }
     return true;
   }
 
   std::string_view rest_;
+  LoneSurrogates lone_surrogates_;
 };
 
 std::optional<HelperEvent> fast_progress(CompactReader& in, std::string& scratch) {
@@ -328,9 +370,9 @@ std::optional<HelperEvent> fast_tree_start(CompactReader& in) {
   return event;
 }
 
-std::optional<HelperEvent> decode_compact(std::string_view line, std::string& path_scratch,
-                                          std::string& second_scratch) {
-  CompactReader in(line);
+std::optional<HelperEvent> decode_compact(std::string_view line, LoneSurrogates lone_surrogates,
+                                          std::string& path_scratch, std::string& second_scratch) {
+  CompactReader in(line, lone_surrogates);
   if (in.literal("{\"type\":\"node\",\"targetIndex\":")) {
     return fast_node(in, path_scratch, second_scratch);
   }
@@ -357,10 +399,94 @@ std::optional<HelperEvent> decode_compact(std::string_view line, std::string& pa
 using Json = nlohmann::json;
 using Decoded = tl::expected<HelperEvent, std::string>;
 
+// The JSON library refuses lone surrogate escapes, so they are carried through it hidden, as two
+// characters: the noncharacter U+FDD0 and then U+E000 + (unit - 0xD800). A U+FDD0 the line holds
+// already, raw or escaped, is doubled, so that the hiding can be undone exactly.
+constexpr uint32_t kHidingMark = 0xFDD0;
+constexpr std::string_view kHidingMarkUtf8 = "\xef\xb7\x90";
+constexpr uint32_t kHiddenUnitBase = 0xE000;
+
+// `line` with its lone surrogate escapes hidden into `out`; false, with `out` unspecified, when
+// it holds none. Escapes are found by reading them in order, as the JSON text reads them (outside
+// strings a backslash is malformed anyway, and the library then says so).
+bool hide_lone_surrogates(std::string_view line, std::string& out) {
+  out.clear();
+  bool hid = false;
+  const auto mark = [&out] { out.append("\\ufdd0"); };
+  std::size_t at = 0;
+  while (at < line.size()) {
+    if (line.substr(at).starts_with(kHidingMarkUtf8)) {
+      mark();
+      mark();
+      at += kHidingMarkUtf8.size();
+      continue;
+    }
+    if (line[at] != '\\' || at + 1 == line.size()) {
+      out.push_back(line[at++]);
+      continue;
+    }
+    const std::optional<uint32_t> unit =
+        line[at + 1] == 'u' ? hex_unit(line.substr(at + 2)) : std::nullopt;
+    if (!unit || (!is_surrogate(*unit) && *unit != kHidingMark)) {
+      out.append(line.substr(at, 2));  // the escape's letter is never a backslash's start
+      at += 2;
+      continue;
+    }
+    if (*unit == kHidingMark) {
+      mark();
+      mark();
+      at += 6;
+      continue;
+    }
+    if (is_lead_surrogate(*unit) && line.substr(at + 6).starts_with("\\u")) {
+      const std::optional<uint32_t> trail = hex_unit(line.substr(at + 8));
+      if (trail && is_trail_surrogate(*trail)) {
+        out.append(line.substr(at, 12));
+        at += 12;
+        continue;
+      }
+    }
+    mark();
+    char hidden[8];
+    std::snprintf(hidden, sizeof hidden, "\\u%04x", kHiddenUnitBase + (*unit - 0xD800));
+    out.append(hidden);
+    hid = true;
+    at += 6;
+  }
+  return hid;
+}
+
+// Undoes hide_lone_surrogates in one decoded string.
+void restore_lone_surrogates(std::string& text, LoneSurrogates meaning) {
+  std::size_t mark = text.find(kHidingMarkUtf8);
+  if (mark == std::string::npos) return;
+  std::string restored(text, 0, mark);
+  while (mark != std::string::npos) {
+    std::size_t next = mark + kHidingMarkUtf8.size();
+    if (text.compare(next, kHidingMarkUtf8.size(), kHidingMarkUtf8) == 0) {
+      restored.append(kHidingMarkUtf8);
+      next += kHidingMarkUtf8.size();
+    } else if (next + 3 <= text.size()) {
+      // U+E000 to U+E7FF: EE 80 80 to EE 9F BF.
+      const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+      const uint32_t hidden =
+          ((byte(next) & 0x0F) << 12) | ((byte(next + 1) & 0x3F) << 6) | (byte(next + 2) & 0x3F);
+      append_lone_surrogate(restored, 0xD800 + (hidden - kHiddenUnitBase), meaning);
+      next += 3;
+    }
+    mark = text.find(kHidingMarkUtf8, next);
+    restored.append(text, next, mark == std::string::npos ? std::string::npos : mark - next);
+  }
+  text = std::move(restored);
+}
+
 // Field access on one parsed object; the first problem is kept and every later read is skipped.
 class ObjectReader {
  public:
-  ObjectReader(const Json& object, std::string_view where) : object_(object), where_(where) {}
+  // `restore`: what hidden lone surrogates in the object's strings stand for; null when the line
+  // hid none.
+  ObjectReader(const Json& object, std::string_view where, const LoneSurrogates* restore)
+      : object_(object), where_(where), restore_(restore) {}
 
   const Json* field(std::string_view key, bool nullable = false) {
     if (problem_) return nullptr;
@@ -410,6 +536,7 @@ class ObjectReader {
     return value.value_or(Enum{});
   }
   const Json& object() const { return object_; }
+  const LoneSurrogates* restore() const { return restore_; }
   void fail(std::string problem) {
     if (!problem_) problem_ = std::move(problem);
   }
@@ -426,11 +553,13 @@ class ObjectReader {
       return {};
     }
     storage = value.get_ref<const std::string&>();
+    if (restore_ != nullptr) restore_lone_surrogates(storage, *restore_);
     return storage;
   }
 
   const Json& object_;
   std::string_view where_;
+  const LoneSurrogates* restore_;
   std::optional<std::string> problem_;
 };
 
@@ -441,7 +570,7 @@ std::optional<NodeRecordIdentity> general_identity(ObjectReader& node) {
     node.fail("\"identity\" is not an object");
     return std::nullopt;
   }
-  ObjectReader identity(*value, "identity");
+  ObjectReader identity(*value, "identity", node.restore());
   NodeRecordIdentity result;
   result.volume_serial = identity.number("volumeSerial");
   const Json* file_id = identity.field("fileId");
@@ -465,7 +594,7 @@ NodeRecordFlags general_flags(ObjectReader& node) {
     node.fail("\"flags\" is not an object");
     return {};
   }
-  ObjectReader flags(*value, "flags");
+  ObjectReader flags(*value, "flags", node.restore());
   NodeRecordFlags result{flags.boolean("cloudOnly"), flags.boolean("compressed"),
                          flags.boolean("sparse"), flags.boolean("deduplicated")};
   if (flags.problem()) node.fail(*flags.problem());
@@ -481,7 +610,7 @@ NodeEvent general_node(ObjectReader& message, std::string& path, std::string& li
     message.fail("\"node\" is not an object");
     return event;
   }
-  ObjectReader node(*value, "node");
+  ObjectReader node(*value, "node", message.restore());
   NodeFields& fields = event.node;
   fields.id = node.number("id");
   fields.parent_id = node.optional_number("parentId");
@@ -505,7 +634,7 @@ ProgressEvent general_progress(ObjectReader& message, std::string& path) {
     message.fail("\"event\" is not an object");
     return event;
   }
-  ObjectReader progress(*value, "event");
+  ObjectReader progress(*value, "event", message.restore());
   std::string type;
   progress.string("type", type);
   if (!progress.problem() && type != "progress")
@@ -544,15 +673,18 @@ HelperEvent general_event(ObjectReader& message, std::string_view type, std::str
 }  // namespace
 
 tl::expected<HelperEvent, std::string> MessageDecoder::decode(std::string_view line) {
-  if (auto event = decode_compact(line, path_text_, second_text_)) return std::move(*event);
+  if (auto event = decode_compact(line, lone_surrogates_, path_text_, second_text_)) {
+    return std::move(*event);
+  }
   ++general_path_lines_;
   return decode_general(line);
 }
 
 tl::expected<HelperEvent, std::string> MessageDecoder::decode_general(std::string_view line) {
+  const bool hid = hide_lone_surrogates(line, hidden_line_);
   Json parsed;
   try {
-    parsed = Json::parse(line);
+    parsed = Json::parse(hid ? std::string_view(hidden_line_) : line);
   } catch (const Json::parse_error& error) {
     // what() reads "[json.exception.parse_error.101] parse error at ..."; keep the readable part.
     std::string_view text = error.what();
@@ -561,7 +693,7 @@ tl::expected<HelperEvent, std::string> MessageDecoder::decode_general(std::strin
     return tl::unexpected(std::string(text));
   }
   if (!parsed.is_object()) return tl::unexpected(std::string("the message is not a JSON object"));
-  ObjectReader message(parsed, "");
+  ObjectReader message(parsed, "", hid ? &lone_surrogates_ : nullptr);
   std::string type;
   message.string("type", type);
   if (message.problem()) return tl::unexpected(*message.problem());

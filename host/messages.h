@@ -78,14 +78,26 @@ struct FailureEvent {  // "failure"
 using HelperEvent = std::variant<ProgressEvent, TreeStartEvent, NodeEvent, TreeEndEvent,
                                  TargetUnavailableEvent, CompleteEvent, FailureEvent>;
 
+// What a path's lone surrogate escapes (written by a helper asked for lossless paths) stand for.
+enum class LoneSurrogates : uint8_t {
+  Bytes,  // a POSIX helper's: \udc80 to \udcff are the bytes 0x80 to 0xFF of a name that is not
+          // UTF-8; any other lone surrogate becomes its WTF-8 form
+  Units,  // a Windows helper's: each is an unpaired UTF-16 unit, kept in its WTF-8 form (three
+          // bytes, ED A0 80 to ED BF BF), as the host's UTF-8 text holds such names
+};
+
 // Decodes helper lines. Reuses its buffers from line to line: after warm-up, decoding a line in
 // the helper's compact form allocates nothing. Not thread-safe.
 class MessageDecoder {
  public:
+  explicit MessageDecoder(LoneSurrogates lone_surrogates = LoneSurrogates::Bytes)
+      : lone_surrogates_(lone_surrogates) {}
+
   // Decodes one line (without its line feed; a final carriage return is whitespace). The views
   // in the result point into `line` or into this decoder and stay valid until the next call.
-  // Fails with a short description of the problem (JSON syntax, a missing or mistyped key, an
-  // unknown "type" or enumeration word, a number outside 0..2^64-1, invalid UTF-8).
+  // Strings are UTF-8, except where a lone surrogate escape stood (see LoneSurrogates). Fails
+  // with a short description of the problem (JSON syntax, a missing or mistyped key, an unknown
+  // "type" or enumeration word, a number outside 0..2^64-1, invalid UTF-8).
   [[nodiscard]] tl::expected<HelperEvent, std::string> decode(std::string_view line);
 
   // The same, through the general path only (for tests and benchmarks).
@@ -95,8 +107,10 @@ class MessageDecoder {
   uint64_t general_path_lines() const { return general_path_lines_; }
 
  private:
+  LoneSurrogates lone_surrogates_;
   std::string path_text_;
   std::string second_text_;  // a link target or a failure text
+  std::string hidden_line_;  // the line given to the JSON library, lone surrogates hidden
   uint64_t general_path_lines_ = 0;
 };
 

@@ -229,6 +229,8 @@ std::string encode_request(ElevatedScanMode mode, std::string_view root,
   } else {
     request["volume"] = nullptr;
   }
+  // Names that are not valid Unicode come back escaped instead of ending the run.
+  request["losslessPaths"] = true;
   nlohmann::ordered_json message;
   message["type"] = "scan";
   message["request"] = std::move(request);

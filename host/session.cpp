@@ -40,7 +40,8 @@ tl::unexpected<std::string> problem(SequenceProblem::Kind kind, uint64_t target,
 
 ProtocolReader::ProtocolReader(std::size_t target_count, PathStyle style,
                                ProgressCallback on_progress, std::size_t max_line_bytes)
-    : targets_(target_count),
+    : decoder_(style == PathStyle::Windows ? LoneSurrogates::Units : LoneSurrogates::Bytes),
+      targets_(target_count),
       style_(style),
       on_progress_(std::move(on_progress)),
       max_line_bytes_(max_line_bytes) {}

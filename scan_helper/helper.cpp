@@ -87,6 +87,8 @@ RunResult<void> run(const std::vector<platform::OsString>& arguments) {
   if (!connection) return tl::unexpected(std::move(connection.error()));
   auto message = connection->read_host_message();
   if (!message) return tl::unexpected(std::move(message.error()));
+  if (message->request.lossless_paths)
+    connection->set_path_encoding(elevation::PathEncoding::Lossless);
   auto request = elevation::validate(std::move(message->request));
   if (!request) return refuse_request(*connection, request.error());
   return run_scans(*connection, *request);

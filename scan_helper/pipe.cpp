@@ -112,7 +112,7 @@ tl::expected<std::size_t, PipeError> PipeConnection::fill_read_buffer() {
 tl::expected<void, PipeError> PipeConnection::send(const elevation::HelperMessage& message) {
   if (send_failure_) return tl::unexpected(*send_failure_);
   const std::size_t frame_start = batch_.size();
-  auto encoded = elevation::encode(message, batch_);
+  auto encoded = elevation::encode(message, batch_, paths_);
   if (!encoded) {
     batch_.resize(frame_start);
     // The frames before this one are whole; the host can still use them.

@@ -129,6 +129,9 @@ class PipeConnection {
   // send nothing more is written: every later send returns the first failure again.
   [[nodiscard]] tl::expected<void, PipeError> send(const elevation::HelperMessage& message);
 
+  // How later sends write paths that are not valid Unicode; Strict until the host asks for more.
+  void set_path_encoding(elevation::PathEncoding paths) { paths_ = paths; }
+
  private:
   // The first frame's bytes, at most MAX_FRAME_BYTES + 1 of them (see read_host_message).
   [[nodiscard]] tl::expected<std::string, PipeError> read_frame();
@@ -147,6 +150,7 @@ class PipeConnection {
   std::size_t read_fill_ = 0;
   std::string batch_;  // complete frames not written yet
   std::optional<PipeError> send_failure_;
+  elevation::PathEncoding paths_ = elevation::PathEncoding::Strict;
 };
 
 }  // namespace ketterlin::helper

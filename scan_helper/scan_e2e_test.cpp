@@ -466,6 +466,31 @@ TEST_F(ScanEndToEnd, ANameThatIsNotUtf8EndsTheRunAfterWholeLines) {
   }
 }
 
+TEST_F(ScanEndToEnd, AHostThatAsksForLosslessPathsGetsEveryNameEscaped) {
+  tree_.folder("t");
+  tree_.file("t/good.txt", "x");
+  tree_.file("t/bad-\xFF.txt", "x");
+  tree_.folder("t/d\xE9j\xE0");
+  tree_.file("t/d\xE9j\xE0/caf\xC3\xA9-\xFE", "x");
+  Json request = Json::parse(restricted_request(tree_.path(), {tree_ / "t"}));
+  request["request"]["losslessPaths"] = true;
+
+  // Read as raw lines: the JSON library here refuses lone surrogate escapes.
+  HostScript script;
+  script.request = request.dump() + "\n";
+  auto outcome = host_->run(kHelperPath, {"--pipe", host_->socket_path()}, script, kTimeLimit);
+  ASSERT_TRUE(outcome.has_value()) << outcome.error();
+  const HostRun& result = *outcome;
+
+  EXPECT_EQ(result.status, kSucceeded) << result.standard_error;
+  EXPECT_EQ(result.standard_error, "");
+  const std::string& lines = result.received;
+  EXPECT_NE(lines.find(R"(/t/bad-\udcff.txt")"), std::string::npos);
+  EXPECT_NE(lines.find(R"(/t/d\udce9j\udce0")"), std::string::npos);
+  EXPECT_NE(lines.find("/t/d\\udce9j\\udce0/caf\xC3\xA9-\\udcfe\""), std::string::npos);
+  EXPECT_NE(lines.find(R"({"type":"complete"})"), std::string::npos);
+}
+
 TEST_F(ScanEndToEnd, LongNamesAndAChainDeeperThanPathMax) {
   tree_.folder("t");
   const std::string longest_ascii(255, 'n');
