@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/os_string.h"
@@ -26,6 +27,38 @@ bool is_terminal(StandardStream stream);
 
 // The terminal's width in columns; 0 when the stream is no terminal or the width is unknown.
 std::size_t terminal_columns(StandardStream stream);
+
+// From this call on, an interrupt no longer ends the process at once: it is recorded, and the
+// pipe's waits (PipeServer::accept, HelperConnection::read_some) return early, so that the run
+// can end in order (the helper ended and reaped, the pipe removed, the terminal restored).
+// POSIX: SIGINT, SIGTERM and SIGHUP, through a self-pipe polled beside the socket. Windows:
+// Ctrl-C (2), Ctrl-Break (21) and the console closing (1), through SetConsoleCtrlHandler and an
+// event waited on beside the pipe. Call once, on the main thread.
+void watch_interrupts();
+
+// The first interrupt recorded since watch_interrupts(): its signal number, 0 when none.
+// Any thread.
+int interrupt_signal();
+
+// Whether the environment asks for no colours: NO_COLOR set (to any value) or TERM=dumb.
+bool colors_refused();
+
+// Whether TERM=dumb: a terminal that cannot take cursor movement or line clearing.
+bool terminal_is_dumb();
+
+// Whether the terminal shows UTF-8: POSIX, the locale's character set (LC_ALL, LC_CTYPE, LANG)
+// is UTF-8; Windows, always (prepare_terminal() sets the console's code page).
+bool locale_is_utf8();
+
+// The system's own name of the file system holding `path` ("ext4", "tmpfs", "btrfs"), for a
+// kind the helper reports only as "other"; nullopt when the system does not tell. POSIX: the
+// type that /proc/self/mountinfo gives the mount whose device is `path`'s. Windows: the name
+// GetVolumeInformationW reports.
+std::optional<std::string> file_system_name(platform::OsStringView path);
+
+// What the host can tell about why `path` is no available folder: "does not exist", "not a
+// folder", "not readable by this user"; nullopt when it looks available.
+std::optional<std::string> folder_problem(platform::OsStringView path);
 
 // Makes a terminal show UTF-8 text and ANSI escape sequences (Windows consoles need both turned
 // on; nothing to do on POSIX).
