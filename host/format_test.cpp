@@ -115,14 +115,14 @@ TEST(FormatTest, ProgressLineFitsItsWidthAndEndsWithThePath) {
   progress.inaccessible_item_count = 3;
   progress.elapsed_millis = 5000;
   const std::string wide = progress_line(progress, 200);
-  EXPECT_EQ(wide,
-            "12,345 names, 678 folders, 1.5 GiB, 3 restricted, 5.0 s (2,469/s)  " +
-                std::string(progress.current_path));
+  EXPECT_EQ(wide, "12,345 names, 678 folders, 1.5 GiB, 3 restricted, 5.0 s (2,469/s)  " +
+                      std::string(progress.current_path));
   for (const std::size_t width : {100u, 90u, 80u, 40u, 10u}) {
     SCOPED_TRACE(width);
     const std::string line = progress_line(progress, width);
     EXPECT_LE(text_width(line), width);
-    EXPECT_EQ(line.substr(0, 13), std::string("12,345 names,").substr(0, std::min<std::size_t>(width, 13)));
+    EXPECT_EQ(line.substr(0, 13),
+              std::string("12,345 names,").substr(0, std::min<std::size_t>(width, 13)));
   }
   EXPECT_NE(progress_line(progress, 100).find("..."), std::string::npos);
   EXPECT_EQ(progress_line(progress, 100).substr(progress_line(progress, 100).size() - 8),

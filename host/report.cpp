@@ -269,11 +269,16 @@ void write_totals(const ScanResult& result, std::size_t index, const ReportOptio
   }
   out += wrapped("  ", numbers, options.width, options.unicode);
   if (const auto unknown = unknown_space_bytes(result, index)) {
+    const bool measured =
+        index < result.folder_bytes.size() && result.folder_bytes[index].has_value();
+    const std::string folders =
+        measured ? "folders' own blocks " + human_size(*result.folder_bytes[index]) + " of it"
+                 : "folders' own blocks";
     out += wrapped("  ",
                    {"Unknown Space " + human_size(*unknown) + " (used on the volume " +
                         human_size(result.volume->used_bytes),
-                    "not explained by the listed files: folders' own blocks",
-                    "file-system metadata", "what this user cannot read)"},
+                    "not explained by the listed files: " + folders, "file-system metadata",
+                    "what this user cannot read)"},
                    options.width, options.unicode);
   }
 }

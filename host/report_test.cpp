@@ -155,6 +155,15 @@ TEST(ReportTest, FitsEveryLineToTheWidth) {
   }
 }
 
+TEST(ReportTest, UnknownSpaceSaysHowMuchOfItFoldersTake) {
+  ScanResult result = sample_result(kListed + 2 * (1 << 20));
+  result.folder_bytes = {uint64_t{12288}};
+  EXPECT_NE(render_report(result, ReportOptions{})
+                .find("not explained by the listed files: folders' own blocks 12.0 KiB of it, "
+                      "file-system metadata, what this user cannot read)\n"),
+            std::string::npos);
+}
+
 TEST(ReportTest, NamesTheFileSystemAndMarksWhatWasNotMeasured) {
   ScanResult result = sample_result(0);
   result.reports[0].file_system = storage::FileSystemKind::Other;

@@ -273,18 +273,35 @@ tl::expected<void, HostError> write_outputs(const CommandOptions& options, const
   return {};
 }
 
+// The folders' own blocks in `tree`, measured now; nullopt when the system tells for none.
+std::optional<uint64_t> measure_folders(const ResultTree& tree) {
+  std::optional<uint64_t> total;
+  for (NodeIndex node = 0; node < tree.size(); ++node) {
+    const NodeRecordKind kind = tree.kind(node);
+    if (kind != NodeRecordKind::Folder && kind != NodeRecordKind::Drive) continue;
+    if (const auto bytes = folder_own_bytes(platform::from_utf8(tree.path(node)))) {
+      total = total.value_or(0) + *bytes;
+    }
+  }
+  return total;
+}
+
 // What the host can add to the helper's reports: the system's name of each scanned target's
-// file system, and why each unavailable target is unavailable.
+// file system, why each unavailable target is unavailable, and the folders' share of the
+// Unknown Space.
 void add_system_facts(ScanResult& result) {
   result.file_system_names.resize(result.reports.size());
   result.target_problems.resize(result.reports.size());
+  result.folder_bytes.resize(result.reports.size());
   for (std::size_t i = 0; i < result.reports.size() && i < result.targets.size(); ++i) {
     const platform::OsString target = platform::from_utf8(result.targets[i]);
-    if (result.reports[i].tree) {
-      result.file_system_names[i] = file_system_name(target);
-    } else {
+    const TargetReport& report = result.reports[i];
+    if (!report.tree) {
       result.target_problems[i] = folder_problem(target);
+      continue;
     }
+    result.file_system_names[i] = file_system_name(target);
+    if (unknown_space_bytes(result, i)) result.folder_bytes[i] = measure_folders(*report.tree);
   }
 }
 

@@ -56,6 +56,11 @@ bool locale_is_utf8();
 // GetVolumeInformationW reports.
 std::optional<std::string> file_system_name(platform::OsStringView path);
 
+// The bytes the folder at `path` itself takes on disk (its own blocks, not its entries'), which
+// the helper does not measure; nullopt when the system does not tell. POSIX: lstat's st_blocks
+// times 512. Windows: always nullopt (a folder's index is not reported as its size).
+std::optional<uint64_t> folder_own_bytes(platform::OsStringView path);
+
 // What the host can tell about why `path` is no available folder: "does not exist", "not a
 // folder", "not readable by this user"; nullopt when it looks available.
 std::optional<std::string> folder_problem(platform::OsStringView path);

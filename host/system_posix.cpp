@@ -132,6 +132,14 @@ std::optional<std::string> file_system_name(platform::OsStringView path) {
   return std::string(type);
 }
 
+std::optional<uint64_t> folder_own_bytes(platform::OsStringView path) {
+  struct stat status {};
+  if (::lstat(std::string(path).c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(status.st_blocks) * 512;
+}
+
 std::optional<std::string> folder_problem(platform::OsStringView path) {
   const std::string folder(path);
   struct stat status {};

@@ -94,6 +94,8 @@ bool colors_refused() { return std::getenv("NO_COLOR") != nullptr || terminal_is
 
 bool locale_is_utf8() { return true; }
 
+std::optional<uint64_t> folder_own_bytes(platform::OsStringView) { return std::nullopt; }
+
 std::optional<std::string> folder_problem(platform::OsStringView path) {
   const DWORD attributes = GetFileAttributesW(std::wstring(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
