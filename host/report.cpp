@@ -248,7 +248,7 @@ void write_totals(const ScanResult& result, std::size_t index, const ReportOptio
   const TreeCounts& counts = tree.counts();
   std::vector<std::string> sizes = {"size on disk " + human_size(totals.size_on_disk_bytes),
                                     "logical size " + human_size(totals.logical_bytes),
-                                    "folders' own blocks not counted"};
+                                    "folders' and links' own blocks not counted"};
   if (report.file_system) {
     std::string name(elevation::to_wire(*report.file_system));
     const bool named =

@@ -1,7 +1,7 @@
 // The result as people read it: per target, the totals, then the largest folders and files as an
 // indented tree with human sizes, each entry's share of its parent and a bar, in the manner of
 // du -h and dust. Entries the helper could not measure carry "[!]" and are counted in the
-// totals; sizes leave out folders' own blocks, which the helper does not measure.
+// totals; sizes leave out folders' and links' own blocks, which the helper does not measure.
 #pragma once
 
 #include <cstddef>

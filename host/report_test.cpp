@@ -33,8 +33,8 @@ TEST(ReportTest, ShowsTotalsAndTheLargestEntriesAsATree) {
       "Scanned /v in 1.5 s",
       "",
       "/v",
-      "  size on disk 1.0 MiB, logical size 1.0 MiB, folders' own blocks not counted, file "
-      "system other",
+      "  size on disk 1.0 MiB, logical size 1.0 MiB, folders' and links' own blocks not "
+      "counted, file system other",
       "  5 files, 2 folders, 1 link, 1 restricted, 1 hard-linked file counted once",
       "  Unknown Space 2.0 MiB (used on the volume 3.0 MiB, not explained by the listed files: "
       "folders' own blocks, file-system metadata, what this user cannot read)",
