@@ -828,10 +828,19 @@ TEST(HostEndToEndTest, MarksWhatThisUserCannotMeasure) {
   EXPECT_EQ(report.substr(report.size() - 58),
             "\nrun with --elevate to measure what this user cannot read\n");
 
+  HostProcess exported({.arguments = {"--quiet", "--json", "-", root.string()},
+                        .environment = {"TMPDIR=/tmp"},
+                        .as_nobody = true});
+  ASSERT_EQ(exported.finish(), 0) << exported.err();
+  const Json totals = Json::parse(exported.out()).at("targets").at(0).at("totals");
+  EXPECT_EQ(totals.at("restricted"), 2);
+  EXPECT_EQ(totals.at("unmeasured"), 1);
+
   HostProcess unreadable({.arguments = {"--quiet", (root / "closed").string()},
                           .environment = {"TMPDIR=/tmp"},
                           .as_nobody = true});
   EXPECT_EQ(unreadable.finish(), 1);
+  EXPECT_NE(unreadable.err().find("the helper failed"), std::string::npos) << unreadable.err();
   EXPECT_NE(unreadable.err().find("run with --elevate"), std::string::npos) << unreadable.err();
 }
 
