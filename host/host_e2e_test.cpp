@@ -795,11 +795,17 @@ TEST(HostEndToEndTest, RefusesAnExportItCannotWriteBeforeScanning) {
   std::ifstream in(kept);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 2);
-  // A scan that succeeds replaces it.
-  const ScanRun replaced = run_scan({"--quiet", "--json", kept.string(), root.string()});
+  // A scan that succeeds replaces it, keeping its permissions; through a link, the file the link
+  // names is replaced and the link stays.
+  fs::permissions(kept, fs::perms(0600));
+  const fs::path link = folder.path() / "link.json";
+  fs::create_symlink(kept, link);
+  const ScanRun replaced = run_scan({"--quiet", "--json", link.string(), root.string()});
   ASSERT_EQ(replaced.status, 0) << replaced.err;
   EXPECT_EQ(read_json(kept).at("root"), root.string());
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 2);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::status(kept).permissions(), fs::perms(0600));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 3);
 }
 
 // What an unprivileged user cannot measure is marked and counted, and the report says how to

@@ -13,7 +13,8 @@ namespace fs = std::filesystem;
 struct OutputFile::State {
   platform::OsString destination;
   bool standard_output = false;
-  fs::path temporary;  // empty once renamed or removed
+  fs::path final_path;  // `destination`, or the file it links to
+  fs::path temporary;   // empty once renamed or removed
   std::ofstream file;
 
   ~State() {
@@ -58,8 +59,13 @@ tl::expected<OutputFile, HostError> OutputFile::open(const platform::OsString& p
     state->standard_output = true;
     return OutputFile(std::move(state));
   }
-  const fs::path destination(path);
+  fs::path destination(path);
   std::error_code error;
+  // A link is written through, as an ordinary open would: the file it names is replaced.
+  if (fs::is_symlink(destination, error)) {
+    const fs::path resolved = fs::weakly_canonical(destination, error);
+    if (!error) destination = resolved;
+  }
   if (fs::is_directory(destination, error)) {
     HostError is_folder;
     is_folder.kind = HostError::Kind::ExportIsFolder;
@@ -67,11 +73,17 @@ tl::expected<OutputFile, HostError> OutputFile::open(const platform::OsString& p
     return tl::unexpected(std::move(is_folder));
   }
   state->temporary = temporary_beside(destination);
+  state->final_path = destination;
   state->file.open(state->temporary, std::ios::binary | std::ios::trunc);
   if (!state->file) {
     const platform::OsError reason = platform::last_os_error();
     state->temporary.clear();  // nothing was created
     return tl::unexpected(cannot_write(path, reason));
+  }
+  // The file replaced keeps its permissions.
+  const fs::file_status existing = fs::status(destination, error);
+  if (!error && fs::is_regular_file(existing)) {
+    fs::permissions(state->temporary, existing.permissions(), error);
   }
   return OutputFile(std::move(state));
 }
@@ -93,7 +105,7 @@ tl::expected<void, HostError> OutputFile::commit() {
     return tl::unexpected(cannot_write(state_->destination, platform::last_os_error()));
   }
   std::error_code error;
-  fs::rename(state_->temporary, fs::path(state_->destination), error);
+  fs::rename(state_->temporary, state_->final_path, error);
   if (error) {
     return tl::unexpected(
         cannot_write(state_->destination, platform::OsError{static_cast<uint32_t>(error.value())}));

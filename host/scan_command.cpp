@@ -261,6 +261,8 @@ tl::expected<void, HostError> write_outputs(const CommandOptions& options, const
                                                      "standard output", platform::last_os_error()));
     }
   }
+  // An interrupt while the report was written leaves the earlier exports as they were.
+  if (interrupt_signal() != 0) return tl::unexpected(interrupted());
   if (outputs.json) {
     write_json_export(result, outputs.json->stream());
     if (auto committed = outputs.json->commit(); !committed) return committed;

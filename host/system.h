@@ -47,7 +47,8 @@ bool colors_refused();
 bool terminal_is_dumb();
 
 // Whether the terminal shows UTF-8: POSIX, the locale's character set (LC_ALL, LC_CTYPE, LANG)
-// is UTF-8; Windows, always (prepare_terminal() sets the console's code page).
+// is UTF-8, or, for a locale that is not installed, its name says UTF-8; Windows, always
+// (prepare_terminal() sets the console's code page).
 bool locale_is_utf8();
 
 // The system's own name of the file system holding `path` ("ext4", "tmpfs", "btrfs"), for a

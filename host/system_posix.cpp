@@ -111,10 +111,24 @@ bool locale_is_utf8() {
   static const bool utf8 = [] {
     // The environment's locale for characters only; the rest of the program keeps "C".
     locale_t locale = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-    if (locale == static_cast<locale_t>(0)) return false;
-    const std::string codeset = ::nl_langinfo_l(CODESET, locale);
-    ::freelocale(locale);
-    return codeset == "UTF-8";
+    if (locale != static_cast<locale_t>(0)) {
+      const std::string codeset = ::nl_langinfo_l(CODESET, locale);
+      ::freelocale(locale);
+      return codeset == "UTF-8";
+    }
+    // A locale named but not installed (LANG=en_US.UTF-8 in a bare container): its name says
+    // what the terminal was set up for.
+    std::string name;
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+      const char* value = ::getenv(variable);
+      if (value != nullptr && *value != '\0') {
+        name = value;
+        break;
+      }
+    }
+    for (char& letter : name)
+      letter = static_cast<char>(tolower(static_cast<unsigned char>(letter)));
+    return name.find("utf-8") != std::string::npos || name.find("utf8") != std::string::npos;
   }();
   return utf8;
 }
