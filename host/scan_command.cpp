@@ -205,6 +205,7 @@ tl::expected<std::vector<TargetReport>, HostError> run_helper(const CommandOptio
   if (!outcome) {
     // A helper that refuses the request at once may close first; its own words count more.
     auto output = collect(*helper);
+    if (interrupt_signal() != 0) return tl::unexpected(interrupted());
     if (!output) return tl::unexpected(std::move(output.error()));
     return tl::unexpected(HostError::helper_ended(HostError::Kind::HelperEndedEarly, output->status,
                                                   output->standard_error));
