@@ -300,7 +300,8 @@ void add_system_facts(ScanResult& result) {
     const platform::OsString target = platform::from_utf8(result.targets[i]);
     const TargetReport& report = result.reports[i];
     if (!report.tree) {
-      result.target_problems[i] = folder_problem(target);
+      if (const auto problem = folder_problem(target))
+        result.target_problems[i] = to_text(*problem);
       continue;
     }
     result.file_system_names[i] = file_system_name(target);
@@ -381,9 +382,9 @@ int run_command(const std::vector<platform::OsString>& arguments) {
     std::string text = to_string(error);
     if (error.kind == HostError::Kind::HelperFailed && !options->elevate) {
       const auto problem = folder_problem(platform::from_utf8(request->skeleton.root));
-      if (problem && problem->rfind("not r", 0) == 0) {
-        text += "\nketterlin-scan: " + display_root(request->skeleton.root) + " is " + *problem +
-                ": run with --elevate to measure it as administrator";
+      if (problem == FolderProblem::NotReadable || problem == FolderProblem::NotReachable) {
+        text += "\nketterlin-scan: " + display_root(request->skeleton.root) + " is " +
+                to_text(*problem) + ": run with --elevate to measure it as administrator";
       }
     }
     return fail(text, exit_status(error));

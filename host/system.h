@@ -62,9 +62,36 @@ std::optional<std::string> file_system_name(platform::OsStringView path);
 // times 512. Windows: always nullopt (a folder's index is not reported as its size).
 std::optional<uint64_t> folder_own_bytes(platform::OsStringView path);
 
-// What the host can tell about why `path` is no available folder: "does not exist", "not a
-// folder", "not readable by this user"; nullopt when it looks available.
-std::optional<std::string> folder_problem(platform::OsStringView path);
+// Why a path is no folder the current user can scan.
+enum class FolderProblem : uint8_t {
+  Missing,       // nothing at the path
+  MissingPart,   // a part of the path is not a folder
+  NotFolder,     // something other than a folder
+  NotReachable,  // a folder above it may not be searched by this user
+  NotReadable,   // a folder this user may not list or enter
+};
+
+// The text shown after "unavailable, ": "does not exist", "not a folder", ...
+inline const char* to_text(FolderProblem problem) {
+  switch (problem) {
+    case FolderProblem::Missing:
+      return "does not exist";
+    case FolderProblem::MissingPart:
+      return "does not exist (a part of its path is not a folder)";
+    case FolderProblem::NotFolder:
+      return "not a folder";
+    case FolderProblem::NotReachable:
+      return "not reachable by this user";
+    case FolderProblem::NotReadable:
+      return "not readable by this user";
+  }
+  return "unavailable";
+}
+
+// What the host can tell about why `path` is no folder this user can scan; nullopt when it looks
+// like one (or the system does not say). POSIX: stat and access(R_OK | X_OK). Windows:
+// GetFileAttributesW, which cannot tell NotReadable.
+std::optional<FolderProblem> folder_problem(platform::OsStringView path);
 
 // Makes a terminal show UTF-8 text and ANSI escape sequences (Windows consoles need both turned
 // on; nothing to do on POSIX).

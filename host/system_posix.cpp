@@ -154,17 +154,17 @@ std::optional<uint64_t> folder_own_bytes(platform::OsStringView path) {
   return static_cast<uint64_t>(status.st_blocks) * 512;
 }
 
-std::optional<std::string> folder_problem(platform::OsStringView path) {
+std::optional<FolderProblem> folder_problem(platform::OsStringView path) {
   const std::string folder(path);
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0) {
-    if (errno == ENOENT) return "does not exist";
-    if (errno == ENOTDIR) return "does not exist (a part of its path is not a folder)";
-    if (errno == EACCES) return "not reachable by this user";
+    if (errno == ENOENT) return FolderProblem::Missing;
+    if (errno == ENOTDIR) return FolderProblem::MissingPart;
+    if (errno == EACCES) return FolderProblem::NotReachable;
     return std::nullopt;
   }
-  if (!S_ISDIR(status.st_mode)) return "not a folder";
-  if (::access(folder.c_str(), R_OK | X_OK) != 0) return "not readable by this user";
+  if (!S_ISDIR(status.st_mode)) return FolderProblem::NotFolder;
+  if (::access(folder.c_str(), R_OK | X_OK) != 0) return FolderProblem::NotReadable;
   return std::nullopt;
 }
 

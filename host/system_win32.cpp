@@ -96,15 +96,16 @@ bool locale_is_utf8() { return true; }
 
 std::optional<uint64_t> folder_own_bytes(platform::OsStringView) { return std::nullopt; }
 
-std::optional<std::string> folder_problem(platform::OsStringView path) {
+std::optional<FolderProblem> folder_problem(platform::OsStringView path) {
   const DWORD attributes = GetFileAttributesW(std::wstring(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "does not exist";
-    if (error == ERROR_ACCESS_DENIED) return "not reachable by this user";
+    if (error == ERROR_FILE_NOT_FOUND) return FolderProblem::Missing;
+    if (error == ERROR_PATH_NOT_FOUND) return FolderProblem::MissingPart;
+    if (error == ERROR_ACCESS_DENIED) return FolderProblem::NotReachable;
     return std::nullopt;
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "not a folder";
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderProblem::NotFolder;
   return std::nullopt;
 }
 
