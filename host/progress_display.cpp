@@ -7,7 +7,7 @@ namespace ketterlin::host {
 ProgressDisplay::ProgressDisplay(Mode mode, std::size_t width, std::size_t target_count,
                                  bool unicode, Sink sink, std::function<Clock::time_point()> now)
     : mode_(mode),
-      width_(mode == Mode::Plain ? 120 : (width == 0 ? 80 : width)),
+      width_(width != 0 ? width : (mode == Mode::Plain ? 120 : 80)),
       target_count_(target_count),
       unicode_(unicode),
       sink_(std::move(sink)),

@@ -21,7 +21,8 @@ class ProgressDisplay {
   using Clock = std::chrono::steady_clock;
   using Sink = std::function<void(std::string_view)>;
 
-  // `width` is the terminal's width (Terminal mode; 0 means 80); Plain lines get 120 columns.
+  // `width` is the terminal's width; 0 (no terminal, or its width unknown) means 80 columns in
+  // Terminal mode and 120 in Plain mode (a file, a pipe, or a dumb terminal of that width).
   // `unicode`: a terminal path is shortened with "…" rather than "...".
   ProgressDisplay(Mode mode, std::size_t width, std::size_t target_count, bool unicode, Sink sink,
                   std::function<Clock::time_point()> now = Clock::now);
