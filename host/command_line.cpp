@@ -1,6 +1,8 @@
 #include "host/command_line.h"
 
+#include <array>
 #include <charconv>
+#include <string_view>
 
 namespace ketterlin::host {
 
@@ -11,10 +13,10 @@ std::string to_string(const UsageError& error) {
       return "unknown option " + error.text;
     case Kind::MissingValue:
       return "option " + error.text + " needs a value";
+    case Kind::UnexpectedValue:
+      return "option " + error.text + " takes no value";
     case Kind::InvalidNumber:
       return "option " + error.text + " needs a whole number from 0 to 1000000";
-    case Kind::MissingPath:
-      return "no path to scan";
     case Kind::TooManyPaths:
       return "only one path can be scanned as a full root (use --top-up ROOT TARGET...)";
     case Kind::MissingTopUpTarget:
@@ -25,35 +27,83 @@ std::string to_string(const UsageError& error) {
   return "UsageError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
 }
 
+std::string usage_error_text(const UsageError& error) {
+  return "ketterlin-scan: " + to_string(error) + "\ntry 'ketterlin-scan --help'\n";
+}
+
 std::string usage_text() {
-  return R"(usage: ketterlin-scan [options] PATH
+  return R"(usage: ketterlin-scan [options] [PATH]
        ketterlin-scan [options] --top-up ROOT TARGET...
 
-Measures PATH (a folder or a whole volume) through ketterlin-scan-helper and shows the largest
-folders and files. With --top-up, measures the chosen TARGET folders below ROOT; targets that
-are not available folders are reported as unavailable.
+Measures PATH (a folder or a whole volume; the current folder when no PATH is given) through
+ketterlin-scan-helper and shows the largest folders and files. With --top-up, measures the
+chosen TARGET folders below ROOT (a relative TARGET is taken below ROOT); targets that are not
+available folders are reported as unavailable. Mounted file systems are never crossed: a folder
+where another file system is mounted is shown as a mount point and not entered. Sizes leave
+out the blocks of folders and links themselves, which du counts (1-3 % on most trees).
 
-options:
-  --depth N       levels shown below each scanned folder (default 2)
+options (a value may also follow "=": --depth=3):
+  -d, --depth N   levels shown below each scanned folder (default 2)
   --top N         largest entries shown per folder, the rest summed in one line (default 10)
   --apparent      rank and show logical sizes instead of sizes on disk
   --json FILE     write the whole tree as JSON to FILE ("-": standard output, instead of the
                   report)
   --ncdu FILE     write the tree in ncdu's export format to FILE ("-": standard output), for
                   ncdu -f FILE
-  --quiet         no progress line
-  --no-color      no colours (plain ASCII output)
+  -q, --quiet     no progress line
+  --no-color      no colours (plain ASCII output); NO_COLOR or TERM=dumb turn colours off too
   --elevate       start the helper with administrator rights (sudo or pkexec on Linux, the
                   consent prompt on Windows)
   --helper PATH   the helper to start (default: ketterlin-scan-helper beside this program)
-  --help          this text
-  --version       the version
+  -h, --help      this text
+  -V, --version   the version
 
-exit status: 0 success, 1 the scan failed, 2 usage error
+exit status: 0 success, 1 the scan failed, 2 usage error, 128+N ended by signal N (130 for
+Ctrl-C)
 )";
 }
 
 namespace {
+
+// One option of the table: its names, what it takes, and what it sets.
+struct OptionRule {
+  enum class Takes : uint8_t { Nothing, Count, Text };
+  std::string_view name;        // "--depth"
+  std::string_view short_name;  // "-d", or empty
+  Takes takes = Takes::Nothing;
+  // Sets the option; `text` is the value of a Text option, `count` that of a Count option.
+  void (*apply)(CommandOptions& options, const platform::OsString& text, unsigned count);
+};
+
+using Takes = OptionRule::Takes;
+using Options = CommandOptions;
+using Text = platform::OsString;
+
+constexpr std::array kOptionRules = {
+    OptionRule{"--help", "-h", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.action = Options::Action::Help; }},
+    OptionRule{"--version", "-V", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.action = Options::Action::Version; }},
+    OptionRule{"--top-up", "", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.top_up = true; }},
+    OptionRule{"--elevate", "", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.elevate = true; }},
+    OptionRule{"--quiet", "-q", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.quiet = true; }},
+    OptionRule{"--apparent", "", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.apparent = true; }},
+    OptionRule{"--no-color", "", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.no_color = true; }},
+    OptionRule{"--depth", "-d", Takes::Count,
+               [](Options& o, const Text&, unsigned n) { o.depth = n; }},
+    OptionRule{"--top", "", Takes::Count, [](Options& o, const Text&, unsigned n) { o.top = n; }},
+    OptionRule{"--json", "", Takes::Text,
+               [](Options& o, const Text& text, unsigned) { o.json_path = text; }},
+    OptionRule{"--ncdu", "", Takes::Text,
+               [](Options& o, const Text& text, unsigned) { o.ncdu_path = text; }},
+    OptionRule{"--helper", "", Takes::Text,
+               [](Options& o, const Text& text, unsigned) { o.helper_path = text; }},
+};
 
 std::optional<unsigned> parse_count(const platform::OsString& text) {
   const std::string utf8 = platform::to_utf8_lossy(text);
@@ -63,6 +113,36 @@ std::optional<unsigned> parse_count(const platform::OsString& text) {
     return std::nullopt;
   }
   return value;
+}
+
+// An option argument matched against the table: the rule, the name as written and the value
+// that came with it ("--depth=3", "-d3").
+struct MatchedOption {
+  const OptionRule* rule = nullptr;
+  std::string name;
+  std::optional<platform::OsString> attached;
+};
+
+std::optional<MatchedOption> match_option(const platform::OsString& argument) {
+  const std::string text = platform::to_utf8_lossy(argument);
+  for (const OptionRule& rule : kOptionRules) {
+    if (text == rule.name || (!rule.short_name.empty() && text == rule.short_name)) {
+      return MatchedOption{&rule, text, std::nullopt};
+    }
+    // The value is cut from the argument itself, so that it keeps bytes that are not UTF-8.
+    const std::size_t long_length = rule.name.size();
+    if (text.size() > long_length && text.compare(0, long_length, rule.name) == 0 &&
+        text[long_length] == '=') {
+      return MatchedOption{&rule, std::string(rule.name), argument.substr(long_length + 1)};
+    }
+    const std::size_t short_length = rule.short_name.size();
+    if (rule.takes != Takes::Nothing && short_length > 0 && text.size() > short_length &&
+        text.compare(0, short_length, rule.short_name) == 0) {
+      const std::size_t skip = text[short_length] == '=' ? short_length + 1 : short_length;
+      return MatchedOption{&rule, std::string(rule.short_name), argument.substr(skip)};
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -79,60 +159,39 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
       options.paths.push_back(arguments[i]);
       continue;
     }
-    auto value = [&]() -> tl::expected<platform::OsString, UsageError> {
-      if (i + 1 == arguments.size())
-        return tl::unexpected(UsageError{Kind::MissingValue, argument});
-      return arguments[++i];
-    };
-    auto count = [&](unsigned& field) -> tl::expected<void, UsageError> {
-      auto text = value();
-      if (!text) return tl::unexpected(text.error());
-      const auto parsed = parse_count(*text);
-      if (!parsed) return tl::unexpected(UsageError{Kind::InvalidNumber, argument});
-      field = *parsed;
-      return {};
-    };
-    tl::expected<void, UsageError> taken;
     if (argument == "--") {
       options_ended = true;
-    } else if (argument == "--help" || argument == "-h") {
-      options.action = CommandOptions::Action::Help;
-      return options;
-    } else if (argument == "--version") {
-      options.action = CommandOptions::Action::Version;
-      return options;
-    } else if (argument == "--top-up") {
-      options.top_up = true;
-    } else if (argument == "--elevate") {
-      options.elevate = true;
-    } else if (argument == "--quiet" || argument == "-q") {
-      options.quiet = true;
-    } else if (argument == "--apparent") {
-      options.apparent = true;
-    } else if (argument == "--no-color") {
-      options.no_color = true;
-    } else if (argument == "--depth") {
-      taken = count(options.depth);
-    } else if (argument == "--top") {
-      taken = count(options.top);
-    } else if (argument == "--json" || argument == "--ncdu" || argument == "--helper") {
-      auto text = value();
-      if (!text) return tl::unexpected(text.error());
-      (argument == "--json"   ? options.json_path
-       : argument == "--ncdu" ? options.ncdu_path
-                              : options.helper_path) = *text;
-    } else {
-      return tl::unexpected(UsageError{Kind::UnknownOption, argument});
+      continue;
     }
-    if (!taken) return tl::unexpected(taken.error());
+    const std::optional<MatchedOption> matched = match_option(arguments[i]);
+    if (!matched) return tl::unexpected(UsageError{Kind::UnknownOption, argument});
+    const OptionRule& rule = *matched->rule;
+    platform::OsString value;
+    if (rule.takes == Takes::Nothing && matched->attached) {
+      return tl::unexpected(UsageError{Kind::UnexpectedValue, matched->name});
+    }
+    if (rule.takes != Takes::Nothing) {
+      if (matched->attached) {
+        value = *matched->attached;
+      } else if (i + 1 < arguments.size()) {
+        value = arguments[++i];
+      } else {
+        return tl::unexpected(UsageError{Kind::MissingValue, matched->name});
+      }
+    }
+    unsigned count = 0;
+    if (rule.takes == Takes::Count) {
+      const auto parsed = parse_count(value);
+      if (!parsed) return tl::unexpected(UsageError{Kind::InvalidNumber, matched->name});
+      count = *parsed;
+    }
+    rule.apply(options, value, count);
+    if (options.action != CommandOptions::Action::Scan) return options;
   }
-  if (options.top_up && options.paths.size() == 1) {
+  if (options.top_up && options.paths.size() < 2) {
     return tl::unexpected(UsageError{Kind::MissingTopUpTarget, ""});
   }
-  if (options.paths.empty()) {
-    return tl::unexpected(options.top_up ? UsageError{Kind::MissingTopUpTarget, ""}
-                                         : UsageError{Kind::MissingPath, ""});
-  }
+  if (options.paths.empty()) options.paths.push_back(platform::from_utf8("."));
   if (!options.top_up && options.paths.size() > 1) {
     return tl::unexpected(UsageError{Kind::TooManyPaths, ""});
   }

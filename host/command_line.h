@@ -1,7 +1,10 @@
 // The ketterlin-scan command line:
-//   ketterlin-scan [options] PATH                  scan PATH as a full root
+//   ketterlin-scan [options] [PATH]                scan PATH (default ".") as a full root
 //   ketterlin-scan [options] --top-up ROOT TARGET...  scan chosen folders below ROOT
-// Options may come before, between or after the paths; "--" ends them.
+// Options may come before, between or after the paths; "--" ends them. An option's value is the
+// next argument or follows "=" in the same one ("--depth=3"); a short form takes the next
+// argument or the rest of its own ("-d 3", "-d3"). The options are one table in
+// command_line.cpp: an option is added there and nowhere else in the parser.
 #pragma once
 
 #include <cstdint>
@@ -36,13 +39,13 @@ struct UsageError {
   enum class Kind : uint8_t {
     UnknownOption,         // `text` is the option
     MissingValue,          // `text` is the option
+    UnexpectedValue,       // `text` is the option, given "=value" though it takes none
     InvalidNumber,         // `text` is the option
-    MissingPath,           // no PATH
     TooManyPaths,          // more than one PATH without --top-up
     MissingTopUpTarget,    // --top-up with a root but no target
     BothOnStandardOutput,  // --json - and --ncdu - together
   };
-  Kind kind = Kind::MissingPath;
+  Kind kind = Kind::UnknownOption;
   std::string text;
 
   friend bool operator==(const UsageError&, const UsageError&) = default;
@@ -50,12 +53,16 @@ struct UsageError {
 
 std::string to_string(const UsageError& error);
 
-// The arguments without the program name. --help and --version win over everything else.
+// The arguments without the program name. --help and --version win over everything after them.
+// No PATH (without --top-up) means the current folder.
 [[nodiscard]] tl::expected<CommandOptions, UsageError> parse_command_line(
     const std::vector<platform::OsString>& arguments);
 
 // The text --help prints.
 std::string usage_text();
+
+// What a usage error prints on standard error: the error on one line, then where to find help.
+std::string usage_error_text(const UsageError& error);
 
 inline constexpr const char* kVersionText = "ketterlin-scan 0.1.0";
 

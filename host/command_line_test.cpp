@@ -40,6 +40,38 @@ TEST(CommandLineTest, ParsesOptionsInAnyPlace) {
   EXPECT_EQ(parse_command_line(words({"/x", "--help", "--bogus"}))->action,
             CommandOptions::Action::Help);
   EXPECT_EQ(parse_command_line(words({"--version"}))->action, CommandOptions::Action::Version);
+  EXPECT_EQ(parse_command_line(words({"-V"}))->action, CommandOptions::Action::Version);
+}
+
+TEST(CommandLineTest, TakesValuesInEveryForm) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> arguments;
+    unsigned depth;
+    unsigned top;
+    std::optional<std::string> json;
+    std::vector<std::string> paths;
+  };
+  const std::vector<Row> rows = {
+      {"no path is the current folder", {}, 2, 10, std::nullopt, {"."}},
+      {"long with equals", {"--depth=5", "--top=0", "/p"}, 5, 0, std::nullopt, {"/p"}},
+      {"short, separate", {"-d", "7", "/p"}, 7, 10, std::nullopt, {"/p"}},
+      {"short, attached", {"-d3", "/p"}, 3, 10, std::nullopt, {"/p"}},
+      {"short with equals", {"-d=4"}, 4, 10, std::nullopt, {"."}},
+      {"text value with equals kept whole", {"--json=a=b.json"}, 2, 10, "a=b.json", {"."}},
+      {"empty value after equals", {"--json=", "/p"}, 2, 10, "", {"/p"}},
+      {"--top-up is not --top", {"--top-up", "/r", "t"}, 2, 10, std::nullopt, {"/r", "t"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto options = parse_command_line(words(row.arguments));
+    ASSERT_TRUE(options.has_value()) << to_string(options.error());
+    EXPECT_EQ(options->depth, row.depth);
+    EXPECT_EQ(options->top, row.top);
+    EXPECT_EQ(options->json_path,
+              row.json ? std::optional(platform::from_utf8(*row.json)) : std::nullopt);
+    EXPECT_EQ(options->paths, words(row.paths));
+  }
 }
 
 TEST(CommandLineTest, RefusesWhatItCannotRun) {
@@ -51,7 +83,19 @@ TEST(CommandLineTest, RefusesWhatItCannotRun) {
     const char* text;
   };
   const std::vector<Row> rows = {
-      {"nothing", {}, {Kind::MissingPath, ""}, "no path to scan"},
+      {"flag given a value",
+       {"--quiet=yes", "/x"},
+       {Kind::UnexpectedValue, "--quiet"},
+       "option --quiet takes no value"},
+      {"short form without value", {"-d"}, {Kind::MissingValue, "-d"}, "option -d needs a value"},
+      {"short form, bad number",
+       {"-dx"},
+       {Kind::InvalidNumber, "-d"},
+       "option -d needs a whole number from 0 to 1000000"},
+      {"long form, bad number after equals",
+       {"--top=many"},
+       {Kind::InvalidNumber, "--top"},
+       "option --top needs a whole number from 0 to 1000000"},
       {"unknown option",
        {"--fast", "/x"},
        {Kind::UnknownOption, "--fast"},
@@ -92,6 +136,8 @@ TEST(CommandLineTest, RefusesWhatItCannotRun) {
     EXPECT_EQ(options.error(), row.error);
     EXPECT_EQ(to_string(options.error()), row.text);
   }
+  EXPECT_EQ(usage_error_text({Kind::UnknownOption, "--fast"}),
+            "ketterlin-scan: unknown option --fast\ntry 'ketterlin-scan --help'\n");
 }
 
 }  // namespace

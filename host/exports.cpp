@@ -200,6 +200,7 @@ void write_target(JsonOut& json, const ScanResult& result, std::size_t index) {
   json.key("logicalBytes").number(tree.totals(0).logical_bytes);
   json.key("files").number(counts.files).key("folders").number(counts.folders);
   json.key("links").number(counts.links).key("restricted").number(counts.restricted);
+  json.key("unmeasured").number(counts.unmeasured);
   json.key("hardLinkGroups").number(counts.hard_link_groups).key("unknownSpaceBytes");
   if (unknown) {
     json.number(*unknown);
@@ -248,9 +249,12 @@ void write_ncdu_info(JsonOut& json, const ResultTree& tree, NodeIndex node, uint
     case NodeRecordKind::OtherLink:
       json.key("notreg").boolean(true);
       break;
+    case NodeRecordKind::File:
+      // ncdu marks an entry it could not stat with read_error too.
+      if (tree.unmeasured(node)) json.key("read_error").boolean(true);
+      break;
     case NodeRecordKind::Drive:
     case NodeRecordKind::Folder:
-    case NodeRecordKind::File:
       break;
   }
   json.raw("}");

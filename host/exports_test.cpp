@@ -70,6 +70,7 @@ TEST(JsonExportTest, WritesTheWholeTreeWithTotalsAndUnknownSpace) {
                                        {"folders", 2},
                                        {"links", 1},
                                        {"restricted", 1},
+                                       {"unmeasured", 0},
                                        {"hardLinkGroups", 1},
                                        {"unknownSpaceBytes", 500}}));
   const ResultTree& tree = *result.reports[0].tree;
@@ -149,6 +150,19 @@ TEST(NcduExportTest, WritesNcdusFormat) {
             (Json::array({Json{{"name", "secret"}, {"mtime", 1700000007}, {"read_error", true}}})));
   EXPECT_EQ(root[5], (Json{{"name", "link"}, {"mtime", 1700000009}, {"notreg", true}}));
   EXPECT_EQ(root.back(), (Json{{"name", "Unknown Space"}, {"dsize", 500}, {"notreg", true}}));
+}
+
+TEST(NcduExportTest, MarksEntriesThatCouldNotBeMeasured) {
+  ScanResult result = sample_result(0);
+  std::vector<NodeFields> nodes = testing::sample_nodes();
+  nodes.push_back(testing::node(10, 0, "/v/unseen", NodeRecordKind::File));
+  nodes.back().modified_at_epoch_seconds = 0;
+  result.reports[0].tree = testing::build_tree(nodes);
+  const Json root = ncdu_export(result)[3];
+  EXPECT_EQ(root.back(), (Json{{"name", "unseen"}, {"read_error", true}}));
+  // A measured file carries no mark.
+  EXPECT_EQ(root[4].at("name"), "top.txt");
+  EXPECT_FALSE(root[4].contains("read_error"));
 }
 
 TEST(NcduExportTest, NestsTheTargetsOfATopUpBelowTheRoot) {

@@ -200,19 +200,23 @@ std::string shorten_middle(std::string_view text, std::size_t width, std::string
   return result;
 }
 
+std::string count_of(uint64_t count, std::string_view singular, std::string_view plural) {
+  return group_digits(count) + " " + std::string(count == 1 ? singular : plural);
+}
+
 std::string progress_line(const ProgressEvent& progress, std::size_t width,
                           std::string_view ellipsis) {
-  std::string line = group_digits(progress.files_discovered) + " files, " +
-                     group_digits(progress.folders_discovered) + " folders, " +
+  std::string line = count_of(progress.files_discovered, "name", "names") + ", " +
+                     count_of(progress.folders_discovered, "folder", "folders") + ", " +
                      human_size(progress.bytes_measured);
   if (progress.inaccessible_item_count > 0) {
-    line += ", " + group_digits(progress.inaccessible_item_count) + " inaccessible";
+    line += ", " + group_digits(progress.inaccessible_item_count) + " restricted";
   }
   line += ", " + human_duration(progress.elapsed_millis);
   if (progress.elapsed_millis >= 1000) {
     const auto rate = static_cast<uint64_t>(static_cast<long double>(progress.files_discovered) *
                                             1000 / progress.elapsed_millis);
-    line += " (" + group_digits(rate) + " files/s)";
+    line += " (" + group_digits(rate) + "/s)";
   }
   const std::size_t used = text_width(line);
   if (used + 2 >= width) return cut_to_width(line, width);

@@ -19,6 +19,10 @@ std::string human_size(uint64_t bytes);
 // Decimal digits grouped by thousands with commas: "12,345".
 std::string group_digits(uint64_t value);
 
+// The count with digits grouped and the noun in the form the count needs: "1 file", "0 files",
+// "2,000 hard-linked files".
+std::string count_of(uint64_t count, std::string_view singular, std::string_view plural);
+
 // "0.4 s" under a minute (one decimal), else "m:ss", else "h:mm:ss".
 std::string human_duration(uint64_t millis);
 
@@ -41,9 +45,11 @@ std::string shorten_middle(std::string_view text, std::size_t width,
 // The longest start of `text` that fits in `width` columns.
 std::string cut_to_width(std::string_view text, std::size_t width);
 
-// The live progress line, at most `width` columns: files, folders, bytes measured, inaccessible
-// items, elapsed time and files per second, then the current path (printable) shortened in the
-// middle to the room left.
+// The live progress line, at most `width` columns: "N names" (every name the helper listed that
+// is not a folder: each hard-link name and each link counts; the summary counts files instead),
+// folders, the bytes of those names (a hard-linked file once per name), restricted folders,
+// elapsed time and names per second, then the current path (printable) shortened in the middle
+// to the room left.
 std::string progress_line(const ProgressEvent& progress, std::size_t width,
                           std::string_view ellipsis = "...");
 

@@ -115,13 +115,14 @@ TEST(FormatTest, ProgressLineFitsItsWidthAndEndsWithThePath) {
   progress.inaccessible_item_count = 3;
   progress.elapsed_millis = 5000;
   const std::string wide = progress_line(progress, 200);
-  EXPECT_EQ(wide, "12,345 files, 678 folders, 1.5 GiB, 3 inaccessible, 5.0 s (2,469 files/s)  " +
+  EXPECT_EQ(wide, "12,345 names, 678 folders, 1.5 GiB, 3 restricted, 5.0 s (2,469/s)  " +
                       std::string(progress.current_path));
   for (const std::size_t width : {100u, 90u, 80u, 40u, 10u}) {
     SCOPED_TRACE(width);
     const std::string line = progress_line(progress, width);
     EXPECT_LE(text_width(line), width);
-    EXPECT_EQ(line.substr(0, 6), "12,345");
+    EXPECT_EQ(line.substr(0, 13),
+              std::string("12,345 names,").substr(0, std::min<std::size_t>(width, 13)));
   }
   EXPECT_NE(progress_line(progress, 100).find("..."), std::string::npos);
   EXPECT_EQ(progress_line(progress, 100).substr(progress_line(progress, 100).size() - 8),
@@ -139,8 +140,18 @@ TEST(FormatTest, ProgressLineFitsItsWidthAndEndsWithThePath) {
   // Nothing inaccessible and under a second: neither figure is shown.
   progress.inaccessible_item_count = 0;
   progress.elapsed_millis = 500;
-  EXPECT_EQ(progress_line(progress, 60).find("inaccessible"), std::string::npos);
-  EXPECT_EQ(progress_line(progress, 60).find("files/s"), std::string::npos);
+  EXPECT_EQ(progress_line(progress, 60).find("restricted"), std::string::npos);
+  EXPECT_EQ(progress_line(progress, 60).find("/s"), std::string::npos);
+  progress.files_discovered = 1;
+  progress.folders_discovered = 1;
+  EXPECT_EQ(progress_line(progress, 60).substr(0, 18), "1 name, 1 folder, ");
+}
+
+TEST(FormatTest, CountsTakeTheNounTheyNeed) {
+  EXPECT_EQ(count_of(0, "file", "files"), "0 files");
+  EXPECT_EQ(count_of(1, "file", "files"), "1 file");
+  EXPECT_EQ(count_of(2, "file", "files"), "2 files");
+  EXPECT_EQ(count_of(1001, "folder", "folders"), "1,001 folders");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // temporary folders, through a real socket; ncdu reads the export.
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -17,87 +18,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/child_process.h"
+#include "host/e2e_support.h"
 
 namespace ketterlin::host {
 namespace {
 
-namespace fs = std::filesystem;
-using Json = nlohmann::json;
-
-struct ScanRun {
-  int status = -1;  // -1 when the command did not exit normally
-  std::string out;
-  std::string err;
-};
-
-ScanRun run_scan(const std::vector<std::string>& arguments) {
-  auto child = platform::ChildProcess::start({.program = KETTERLIN_SCAN_PATH,
-                                              .arguments = arguments,
-                                              .standard_input = platform::StreamSetup::Null,
-                                              .standard_output = platform::StreamSetup::Pipe,
-                                              .standard_error = platform::StreamSetup::Pipe});
-  EXPECT_TRUE(child.has_value());
-  if (!child) return {};
-  auto output = child->wait_with_output(std::chrono::seconds(60));
-  EXPECT_TRUE(output.has_value());
-  if (!output) return {};
-  EXPECT_FALSE(output->timed_out);
-  ScanRun run;
-  run.out = output->standard_output;
-  run.err = output->standard_error;
-  if (output->status.kind == platform::ExitStatus::Kind::Exited) {
-    run.status = static_cast<int>(output->status.value);
-  }
-  return run;
-}
-
-class TemporaryFolder {
- public:
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "ketterlin-e2e-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    path_ = fs::canonical(path_);
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-void write_file(const fs::path& path, std::size_t bytes) {
-  std::ofstream(path, std::ios::binary) << std::string(bytes, 'k');
-}
-
-Json read_json(const fs::path& path) {
-  std::ifstream in(path);
-  return Json::parse(in);
-}
-
-// A tree with nested folders, files of several sizes, an empty folder, a hard-link group of three
-// across folders, a second group inside one folder, and two symbolic links.
-fs::path make_sample(const fs::path& base) {
-  const fs::path root = base / "tree";
-  fs::create_directories(root / "a" / "deep" / "deeper");
-  fs::create_directories(root / "b");
-  fs::create_directories(root / "empty");
-  write_file(root / "top.txt", 10);
-  write_file(root / "a" / "one.bin", 5000);
-  write_file(root / "a" / "deep" / "two.bin", 70000);
-  write_file(root / "a" / "deep" / "deeper" / "three.bin", 1);
-  write_file(root / "b" / "linked", 300000);
-  fs::create_hard_link(root / "b" / "linked", root / "a" / "linked-too");
-  fs::create_hard_link(root / "b" / "linked", root / "a" / "deep" / "linked-three");
-  write_file(root / "b" / "pair", 9000);
-  fs::create_hard_link(root / "b" / "pair", root / "b" / "pair-too");
-  fs::create_symlink("a", root / "to-a");
-  fs::create_symlink("nowhere", root / "dangling");
-  return root;
-}
+using namespace e2e;
 
 struct IndependentCount {
   uint64_t size_on_disk = 0;
@@ -173,7 +99,8 @@ TEST(HostEndToEndTest, TopUpShowsAMissingTargetAsUnavailable) {
       run_scan({"--quiet", "--no-color", "--json", json.string(), "--top-up", root.string(),
                 (root / "a").string(), (root / "missing").string(), (root / "b").string()});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find((root / "missing").string() + ": unavailable\n"), std::string::npos)
+  EXPECT_NE(run.out.find((root / "missing").string() + ": unavailable, does not exist\n"),
+            std::string::npos)
       << run.out;
   const Json targets = read_json(json).at("targets");
   ASSERT_EQ(targets.size(), 3u);
@@ -182,6 +109,54 @@ TEST(HostEndToEndTest, TopUpShowsAMissingTargetAsUnavailable) {
   EXPECT_EQ(targets[2].at("status"), "scanned");
   // Scanned alone, b holds the whole pair and its copy of the group of three.
   EXPECT_EQ(targets[2].at("totals").at("logicalBytes"), 9000 + 300000);
+}
+
+TEST(HostEndToEndTest, TopUpTakesRelativeTargetsBelowTheRootAndRefusesBadOnes) {
+  TemporaryFolder folder;
+  const fs::path root = make_sample(folder.path());
+  // Relative targets are below ROOT, whatever the working folder; a file says why it is skipped.
+  const ScanRun run = run_scan(
+      {"--quiet", "--no-color", "--top-up", root.string(), "a", "b", "top.txt", "nothing-here"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\n" + (root / "a").string() + "\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\n" + (root / "b").string() + "\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find((root / "top.txt").string() + ": unavailable, not a folder\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find((root / "nothing-here").string() + ": unavailable, does not exist\n"),
+            std::string::npos)
+      << run.out;
+  struct Row {
+    const char* name;
+    std::vector<std::string> targets;
+    std::string error;
+  };
+  const std::vector<Row> rows = {
+      {"outside the root",
+       {"a", folder.path().string()},
+       "ketterlin-scan: scan target is outside the requested root: " + folder.path().string() +
+           "\n"},
+      {"outside through ..",
+       {"../"},
+       "ketterlin-scan: scan target is outside the requested root: " + folder.path().string() +
+           "\n"},
+      {"repeated",
+       {"a", "b", (root / "a").string()},
+       "ketterlin-scan: scan target is repeated: " + (root / "a").string() + "\n"},
+      {"repeated through a link",
+       {"a", "to-a"},
+       "ketterlin-scan: scan target is repeated: " + (root / "a").string() + "\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    // A helper that cannot start: the refusal comes before any helper.
+    std::vector<std::string> arguments = {"--quiet", "--helper", "/no/such/helper", "--top-up",
+                                          root.string()};
+    arguments.insert(arguments.end(), row.targets.begin(), row.targets.end());
+    const ScanRun refused = run_scan(arguments);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, row.error);
+  }
 }
 
 TEST(HostEndToEndTest, ReportsTheHelpersFailure) {
@@ -249,6 +224,13 @@ TEST(HostEndToEndTest, SendsVolumeFactsForAVolumeRootAndShowsUnknownSpace) {
   EXPECT_NEAR(static_cast<double>(sent), static_cast<double>(used), 256.0 * 1024 * 1024);
   EXPECT_TRUE(request.at("volume").at("fileSystem").is_string());
   EXPECT_NE(root_run.out.find("  Unknown Space "), std::string::npos) << root_run.out;
+  // The fake helper sends "/" alone: the folders' own blocks are those of "/".
+  struct stat root_status {};
+  ASSERT_EQ(lstat("/", &root_status), 0);
+  if (root_status.st_blocks == 8) {
+    EXPECT_NE(root_run.out.find("folders' own blocks 4.0 KiB of it"), std::string::npos)
+        << root_run.out;
+  }
 
   // An ordinary folder is no volume root: no volume, no Unknown Space.
   const ScanRun folder_run =
@@ -316,7 +298,7 @@ TEST(HostEndToEndTest, WritesPlainProgressLinesWhenStandardErrorIsNoTerminal) {
   EXPECT_EQ(run.err.back(), '\n');
   std::istringstream lines(run.err);
   for (std::string line; std::getline(lines, line);) {
-    EXPECT_NE(line.find(" files, "), std::string::npos) << line;
+    EXPECT_NE(line.find(" names, "), std::string::npos) << line;
     EXPECT_LE(line.size(), 120u);
   }
   // Standard output is no terminal either: no colours.
@@ -332,16 +314,93 @@ TEST(HostEndToEndTest, AnswersHelpVersionAndUsageErrors) {
   };
   const std::vector<Row> rows = {
       {{"--version"}, 0, "ketterlin-scan 0.1.0\n", ""},
-      {{"--help"}, 0, "usage: ketterlin-scan [options] PATH\n", ""},
-      {{"--frobnicate", "/"}, 2, "", "ketterlin-scan: unknown option --frobnicate\nusage: "},
-      {{}, 2, "", "ketterlin-scan: no path to scan\n"},
+      {{"--help"}, 0, "usage: ketterlin-scan [options] [PATH]\n", ""},
+      {{"-V"}, 0, "ketterlin-scan 0.1.0\n", ""},
+      {{"--frobnicate", "/"},
+       2,
+       "",
+       "ketterlin-scan: unknown option --frobnicate\ntry 'ketterlin-scan --help'\n"},
   };
   for (const Row& row : rows) {
     const ScanRun run = run_scan(row.arguments);
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(run.out.substr(0, row.out_start.size()), row.out_start);
     EXPECT_EQ(run.err.substr(0, row.err_start.size()), row.err_start);
+    if (row.status == 2) {
+      EXPECT_EQ(run.err, row.err_start);
+    }
   }
+  const ScanRun help = run_scan({"--help"});
+  EXPECT_NE(help.out.find("Mounted file systems are never crossed"), std::string::npos);
+  EXPECT_NE(help.out.find("-d, --depth N"), std::string::npos);
+}
+
+TEST(HostEndToEndTest, RefusesAnExportItCannotWriteBeforeScanning) {
+  TemporaryFolder folder;
+  const fs::path root = make_sample(folder.path());
+  const fs::path missing = folder.path() / "no-such-folder" / "x.json";
+  struct Row {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string error;
+  };
+  const std::vector<Row> rows = {
+      {"folder missing",
+       {"--json", missing.string()},
+       "ketterlin-scan: cannot write " + missing.string() + ": No such file or directory"},
+      {"a folder as the file",
+       {"--ncdu", root.string()},
+       "ketterlin-scan: cannot write " + root.string() + ": it is a folder\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    // A helper that cannot start proves that none was started: that would be status 1.
+    std::vector<std::string> arguments = row.arguments;
+    arguments.insert(arguments.end(), {"--helper", "/no/such/helper", root.string()});
+    const ScanRun run = run_scan(arguments);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.substr(0, row.error.size()), row.error);
+  }
+  // A scan that fails leaves the file that was there as it was, and nothing beside it.
+  const fs::path kept = folder.path() / "kept.json";
+  std::ofstream(kept) << "earlier";
+  const ScanRun failed =
+      run_scan({"--quiet", "--json", kept.string(), (folder.path() / "gone").string()});
+  EXPECT_EQ(failed.status, 1);
+  std::ifstream in(kept);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 2);
+  // A scan that succeeds replaces it, keeping its permissions; through a link, the file the link
+  // names is replaced and the link stays.
+  fs::permissions(kept, fs::perms(0600));
+  const fs::path link = folder.path() / "link.json";
+  fs::create_symlink(kept, link);
+  const ScanRun replaced = run_scan({"--quiet", "--json", link.string(), root.string()});
+  ASSERT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_EQ(read_json(kept).at("root"), root.string());
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::status(kept).permissions(), fs::perms(0600));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 3);
+}
+
+// What an unprivileged user cannot measure is marked and counted, and the report says how to
+// measure it; a root it cannot read fails with the same advice. Run as nobody when the tests run
+// as root (root reads everything).
+
+TEST(HostEndToEndTest, NamesTheFileSystemTheHelperCallsOther) {
+  struct statfs shm {};
+  if (statfs("/dev/shm", &shm) != 0 || shm.f_type != 0x01021994) {
+    GTEST_SKIP() << "/dev/shm is no tmpfs";
+  }
+  std::string pattern = "/dev/shm/ketterlin-e2e-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const fs::path root = make_sample(pattern);
+  const ScanRun run = run_scan({"--quiet", root.string()});
+  std::error_code ignored;
+  fs::remove_all(pattern, ignored);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(", file system tmpfs\n"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -83,8 +83,26 @@ std::string to_string(const HostError& error) {
       return "path is not valid Unicode: " + error.detail;
     case Kind::ExportFailed:
       return "cannot write " + error.detail + ": " + os_text;
+    case Kind::ExportIsFolder:
+      return "cannot write " + error.detail + ": it is a folder";
+    case Kind::RequestRefused:
+      return error.detail;
+    case Kind::Interrupted:
+      return "interrupted by signal " + number;
   }
   return "HostError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
+}
+
+int exit_status(const HostError& error) {
+  switch (error.kind) {
+    case HostError::Kind::ExportIsFolder:
+    case HostError::Kind::RequestRefused:
+      return 2;
+    case HostError::Kind::Interrupted:
+      return 128 + static_cast<int>(error.number);
+    default:
+      return 1;
+  }
 }
 
 }  // namespace ketterlin::host

@@ -29,6 +29,9 @@ struct HostError {
     HelperWaitFailed,           // collecting the helper's exit status failed
     PathNotUnicode,  // a path given to the host cannot be sent; `detail` is its lossy text
     ExportFailed,    // writing the report or an export failed; `detail` is where
+    ExportIsFolder,  // an export's path names a folder; `detail` is the path
+    RequestRefused,  // the request breaks a rule the helper would refuse it for; `detail` says
+    Interrupted,     // a signal (Ctrl-C, Ctrl-Break) ended the run; `number` is the signal
   };
 
   Kind kind = Kind::EndpointFailed;
@@ -44,5 +47,9 @@ struct HostError {
 
 // The display text (one line, no final line feed).
 std::string to_string(const HostError& error);
+
+// The command's exit status for a run that ended with `error`: 2 for errors found before the
+// scan started (usage), 128 + the signal for an interrupted run, 1 for a failed scan.
+int exit_status(const HostError& error);
 
 }  // namespace ketterlin::host

@@ -33,7 +33,8 @@ class HelperConnection {
   [[nodiscard]] tl::expected<void, platform::OsError> write_all(std::string_view bytes);
 
   // Waits until bytes arrive and stores up to `size` of them: their count, or 0 at the end of
-  // the stream (the helper closed its end or exited).
+  // the stream (the helper closed its end or exited). An interrupt (system.h) ends the wait with
+  // EINTR (ERROR_OPERATION_ABORTED on Windows).
   [[nodiscard]] tl::expected<std::size_t, platform::OsError> read_some(char* buffer,
                                                                        std::size_t size);
 
@@ -58,8 +59,8 @@ class PipeServer {
 
   // Waits for the helper's connection for at most `time_limit`, calling `keep_waiting` about
   // every 50 ms. Returns the connection; nullopt when `keep_waiting` answered false (the helper
-  // has exited, say) and nobody had connected; ConnectTimedOut when the time ran out; and
-  // EndpointFailed when waiting itself failed. Call at most once.
+  // has exited, say) or an interrupt (system.h) arrived, and nobody had connected; ConnectTimedOut
+  // when the time ran out; and EndpointFailed when waiting itself failed. Call at most once.
   [[nodiscard]] tl::expected<std::optional<HelperConnection>, HostError> accept(
       std::chrono::milliseconds time_limit, const std::function<bool()>& keep_waiting);
 

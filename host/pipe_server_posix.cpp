@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "host/interrupt_posix.h"
 #include "host/pipe_server.h"
 #include "unique_fd.h"
 
@@ -76,6 +77,13 @@ tl::expected<void, platform::OsError> HelperConnection::write_all(std::string_vi
 tl::expected<std::size_t, platform::OsError> HelperConnection::read_some(char* buffer,
                                                                          std::size_t size) {
   for (;;) {
+    // Waits for the socket or an interrupt: an interrupt ends the wait with EINTR even when the
+    // signal arrived before the wait began (the self-pipe stays readable).
+    pollfd watched[2] = {{state_->socket.get(), POLLIN, 0}, {interrupt_descriptor(), POLLIN, 0}};
+    const int ready = ::poll(watched, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return tl::unexpected(platform::last_os_error());
+    if (watched[1].revents != 0) return tl::unexpected(platform::OsError{EINTR});
     const ssize_t count = ::recv(state_->socket.get(), buffer, size, 0);
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno == EINTR) continue;
@@ -115,9 +123,10 @@ tl::expected<std::optional<HelperConnection>, HostError> PipeServer::accept(
     std::chrono::milliseconds time_limit, const std::function<bool()>& keep_waiting) {
   const Clock::time_point deadline = Clock::now() + time_limit;
   for (;;) {
-    pollfd watched{state_->listener.get(), POLLIN, 0};
-    const int ready = ::poll(&watched, 1, 50);
+    pollfd watched[2] = {{state_->listener.get(), POLLIN, 0}, {interrupt_descriptor(), POLLIN, 0}};
+    const int ready = ::poll(watched, 2, 50);
     if (ready < 0 && errno != EINTR) return tl::unexpected(endpoint_failed("poll"));
+    if (ready > 0 && watched[1].revents != 0) return std::optional<HelperConnection>();
     if (ready > 0) {
       UniqueFd socket(::accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (!socket.valid()) return tl::unexpected(endpoint_failed("accept"));

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "host/interrupt_win32.h"
 #include "host/pipe_server.h"
 #include "unique_handle.h"
 
@@ -114,6 +115,17 @@ tl::expected<std::size_t, platform::OsError> HelperConnection::read_some(char* b
   overlapped.hEvent = state_->event.get();
   const auto wanted = static_cast<DWORD>(std::min<std::size_t>(size, 1 << 20));
   const BOOL started = ReadFile(state_->pipe.get(), buffer, wanted, nullptr, &overlapped);
+  if (!started && GetLastError() == ERROR_IO_PENDING && interrupt_event() != nullptr) {
+    // An interrupt cancels the read; the cancelled read is still collected before returning.
+    const HANDLE waited[2] = {overlapped.hEvent, static_cast<HANDLE>(interrupt_event())};
+    if (WaitForMultipleObjects(2, waited, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+      CancelIoEx(state_->pipe.get(), &overlapped);
+      DWORD ignored = 0;
+      GetOverlappedResult(state_->pipe.get(), &overlapped, &ignored, TRUE);
+      return tl::unexpected(platform::OsError{ERROR_OPERATION_ABORTED});
+    }
+    SetLastError(ERROR_IO_PENDING);
+  }
   auto read = finish_overlapped(state_->pipe.get(), overlapped, started);
   if (!read) {
     if (read.error().code == ERROR_BROKEN_PIPE || read.error().code == ERROR_PIPE_NOT_CONNECTED) {

@@ -4,11 +4,12 @@
 
 namespace ketterlin::host {
 
-ProgressDisplay::ProgressDisplay(Mode mode, std::size_t width, std::size_t target_count, Sink sink,
-                                 std::function<Clock::time_point()> now)
+ProgressDisplay::ProgressDisplay(Mode mode, std::size_t width, std::size_t target_count,
+                                 bool unicode, Sink sink, std::function<Clock::time_point()> now)
     : mode_(mode),
-      width_(mode == Mode::Plain ? 120 : (width == 0 ? 80 : width)),
+      width_(width != 0 ? width : (mode == Mode::Plain ? 120 : 80)),
       target_count_(target_count),
+      unicode_(unicode),
       sink_(std::move(sink)),
       now_(std::move(now)) {}
 
@@ -33,9 +34,9 @@ void ProgressDisplay::update(const ProgressEvent& progress) {
   // terminals wrap.
   const std::size_t room = width_ - 1 > prefix.size() ? width_ - 1 - prefix.size() : 0;
   const std::string text =
-      prefix + progress_line(progress, room, mode_ == Mode::Terminal ? "…" : "...");
+      prefix + progress_line(progress, room, mode_ == Mode::Terminal && unicode_ ? "…" : "...");
   if (mode_ == Mode::Terminal) {
-    sink_("\r" + text + "\x1b[K");
+    sink_((line_shown_ ? "\r" : "\x1b[?25l\r") + text + "\x1b[K");
     line_shown_ = true;
   } else {
     sink_(text + "\n");
@@ -44,7 +45,7 @@ void ProgressDisplay::update(const ProgressEvent& progress) {
 
 void ProgressDisplay::clear() {
   if (mode_ != Mode::Terminal || !line_shown_) return;
-  sink_("\r\x1b[K");
+  sink_("\r\x1b[K\x1b[?25h");
   line_shown_ = false;
 }
 

@@ -13,7 +13,7 @@ struct Harness {
   Clock::time_point now{};
   ProgressDisplay make(ProgressDisplay::Mode mode, std::size_t targets = 1) {
     return ProgressDisplay(
-        mode, 60, targets, [this](std::string_view text) { written.emplace_back(text); },
+        mode, 60, targets, true, [this](std::string_view text) { written.emplace_back(text); },
         [this] { return now; });
   }
 };
@@ -40,14 +40,15 @@ TEST(ProgressDisplayTest, RedrawsATerminalLineAtMostEveryTenthOfASecond) {
   display.update(event(0, 4, ProgressStatus::Completed));  // final: always shown
   display.clear();
   ASSERT_EQ(harness.written.size(), 4u);
-  EXPECT_EQ(harness.written[0].substr(0, 9), "\r1 files,");
-  EXPECT_EQ(harness.written[1].substr(0, 9), "\r3 files,");
-  EXPECT_EQ(harness.written[2].substr(0, 9), "\r4 files,");
+  // The cursor is hidden with the first line and shown again by clear().
+  EXPECT_EQ(harness.written[0].substr(0, 15), "\x1b[?25l\r1 name, ");
+  EXPECT_EQ(harness.written[1].substr(0, 10), "\r3 names, ");
+  EXPECT_EQ(harness.written[2].substr(0, 10), "\r4 names, ");
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(harness.written[i].substr(harness.written[i].size() - 3), "\x1b[K");
     EXPECT_EQ(harness.written[i].find('\n'), std::string::npos);
   }
-  EXPECT_EQ(harness.written[3], "\r\x1b[K");
+  EXPECT_EQ(harness.written[3], "\r\x1b[K\x1b[?25h");
 }
 
 TEST(ProgressDisplayTest, WritesPlainLinesAboutOnceASecond) {
@@ -62,9 +63,9 @@ TEST(ProgressDisplayTest, WritesPlainLinesAboutOnceASecond) {
   display.update(event(1, 0, ProgressStatus::Queued));  // a new target: always shown
   display.clear();                                      // nothing to clear in a plain stream
   ASSERT_EQ(harness.written.size(), 3u);
-  EXPECT_EQ(harness.written[0].substr(0, 14), "[1/2] 1 files,");
-  EXPECT_EQ(harness.written[1].substr(0, 14), "[1/2] 3 files,");
-  EXPECT_EQ(harness.written[2].substr(0, 14), "[2/2] 0 files,");
+  EXPECT_EQ(harness.written[0].substr(0, 14), "[1/2] 1 name, ");
+  EXPECT_EQ(harness.written[1].substr(0, 14), "[1/2] 3 names,");
+  EXPECT_EQ(harness.written[2].substr(0, 14), "[2/2] 0 names,");
   for (const std::string& line : harness.written) {
     EXPECT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\r'), std::string::npos);

@@ -1,6 +1,7 @@
 #include "host/report.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "host/format.h"
@@ -11,7 +12,42 @@ namespace ketterlin::host {
 namespace {
 
 constexpr std::size_t kSizeColumn = 10;
-constexpr std::size_t kBarWidth = 20;
+
+// The bar's cells: 20, or fewer on a narrow terminal, so that names keep room.
+std::size_t bar_width(std::size_t width) {
+  if (width == 0 || width > 100) return 20;
+  if (width > 80) return 15;
+  if (width > 60) return 10;
+  return 5;
+}
+
+// `parts` joined with ", " after `indent`, a new line (indented once more) started wherever the
+// next part would reach `width` - 1 columns; a part longer than a line is cut in the middle.
+// Width 0: one line.
+std::string wrapped(std::string_view indent, const std::vector<std::string>& parts,
+                    std::size_t width, bool unicode) {
+  std::string out(indent);
+  std::size_t used = text_width(indent);
+  const std::size_t limit = width == 0 ? SIZE_MAX : width - 1;
+  const std::string continued = std::string(indent) + "  ";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::string piece = parts[i] + (i + 1 < parts.size() ? "," : "");
+    const std::size_t separator = i == 0 ? 0 : 1;
+    if (i > 0 && used + separator + text_width(piece) > limit) {
+      out += "\n" + continued;
+      used = text_width(continued);
+    } else if (i > 0) {
+      out += " ";
+      used += 1;
+    }
+    const std::size_t room = limit > used ? limit - used : 1;
+    const std::string shown =
+        text_width(piece) > room ? shorten_middle(piece, room, unicode ? "…" : "...") : piece;
+    out += shown;
+    used += text_width(shown);
+  }
+  return out + "\n";
+}
 
 // One line of a folder's listing: a node, the Unknown Space of a volume, or the sum of the
 // entries left out.
@@ -62,26 +98,27 @@ std::vector<Entry> listing(const ResultTree& tree, NodeIndex node,
   return entries;
 }
 
-std::string bar(uint64_t part, uint64_t whole, bool unicode) {
+std::string bar(uint64_t part, uint64_t whole, bool unicode, std::size_t cells_wanted) {
+  if (cells_wanted == 0) return "";
   // Eighths of a cell, so that the Unicode bar can end in a partial block.
   const uint64_t eighths =
       whole == 0 ? 0
-                 : static_cast<uint64_t>(static_cast<long double>(part) * kBarWidth * 8 / whole);
-  const uint64_t full = std::min<uint64_t>(eighths / 8, kBarWidth);
+                 : static_cast<uint64_t>(static_cast<long double>(part) * cells_wanted * 8 / whole);
+  const uint64_t full = std::min<uint64_t>(eighths / 8, cells_wanted);
   std::string text;
   if (!unicode) {
     text.append(full, '#');
-    text.append(kBarWidth - full, '.');
+    text.append(cells_wanted - full, '.');
     return text;
   }
   static constexpr const char* kPartial[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
   for (uint64_t i = 0; i < full; ++i) text += "█";
   std::size_t cells = full;
-  if (full < kBarWidth && eighths % 8 != 0) {
+  if (full < cells_wanted && eighths % 8 != 0) {
     text += kPartial[eighths % 8];
     ++cells;
   }
-  for (; cells < kBarWidth; ++cells) text += "░";
+  for (; cells < cells_wanted; ++cells) text += "░";
   return text;
 }
 
@@ -113,6 +150,7 @@ std::pair<std::string, std::string> label(const ResultTree& tree, const Entry& e
     case NodeRecordKind::Folder:
       return {text, "1;34"};
     case NodeRecordKind::File:
+      if (tree.unmeasured(node)) return {text + " [!] not measured", "31"};
       if (tree.link_count(node) > 1) {
         text += " [hard link, " + std::to_string(tree.link_count(node)) + " names" +
                 (tree.counted_elsewhere(node) ? ", counted elsewhere]" : "]");
@@ -184,13 +222,15 @@ class TreeWriter {
     auto [name, colour] = label(tree_, entry);
     const std::string columns = right_aligned(human_size(entry.size), kSizeColumn) + " " +
                                 share(entry.size, parent_size) + " ";
+    const std::size_t cells = bar_width(options_.width);
     if (options_.width > 0) {
-      const std::size_t used = text_width(columns) + kBarWidth + 2 + text_width(prefix);
-      const std::size_t room = options_.width > used + 8 ? options_.width - used : 8;
+      // Below the width: writing the last column makes some terminals wrap.
+      const std::size_t used = text_width(columns) + cells + 2 + text_width(prefix) + 1;
+      const std::size_t room = options_.width > used + 3 ? options_.width - used : 3;
       name = shorten_middle(name, room, options_.unicode ? "…" : "...");
     }
-    out_ += columns + style_.paint(bar(entry.size, parent_size, options_.unicode), "32") + "  " +
-            prefix + style_.paint(name, colour) + "\n";
+    out_ += columns + style_.paint(bar(entry.size, parent_size, options_.unicode, cells), "32") +
+            "  " + prefix + style_.paint(name, colour) + "\n";
   }
 
   const ResultTree& tree_;
@@ -200,26 +240,46 @@ class TreeWriter {
   std::string& out_;
 };
 
-void write_totals(const ScanResult& result, std::size_t index, std::string& out) {
+void write_totals(const ScanResult& result, std::size_t index, const ReportOptions& options,
+                  std::string& out) {
   const TargetReport& report = result.reports[index];
   const ResultTree& tree = *report.tree;
   const Sizes totals = tree.totals(0);
   const TreeCounts& counts = tree.counts();
-  out += "  size on disk " + human_size(totals.size_on_disk_bytes) + ", logical size " +
-         human_size(totals.logical_bytes);
+  std::vector<std::string> sizes = {"size on disk " + human_size(totals.size_on_disk_bytes),
+                                    "logical size " + human_size(totals.logical_bytes),
+                                    "folders' and links' own blocks not counted"};
   if (report.file_system) {
-    out += ", file system " + std::string(elevation::to_wire(*report.file_system));
+    std::string name(elevation::to_wire(*report.file_system));
+    const bool named =
+        index < result.file_system_names.size() && result.file_system_names[index].has_value();
+    if (*report.file_system == storage::FileSystemKind::Other && named) {
+      name = printable(*result.file_system_names[index]);
+    }
+    sizes.push_back("file system " + name);
   }
-  out += "\n  " + group_digits(counts.files) + " files, " + group_digits(counts.folders) +
-         " folders, " + group_digits(counts.links) + " links, " + group_digits(counts.restricted) +
-         " restricted";
+  out += wrapped("  ", sizes, options.width, options.unicode);
+  std::vector<std::string> numbers = {
+      count_of(counts.files, "file", "files"), count_of(counts.folders, "folder", "folders"),
+      count_of(counts.links, "link", "links"), group_digits(counts.restricted) + " restricted"};
+  if (counts.unmeasured > 0) numbers.push_back(group_digits(counts.unmeasured) + " not measured");
   if (counts.hard_link_groups > 0) {
-    out += ", " + group_digits(counts.hard_link_groups) + " hard-linked files counted once";
+    numbers.push_back(count_of(counts.hard_link_groups, "hard-linked file", "hard-linked files") +
+                      " counted once");
   }
-  out += "\n";
+  out += wrapped("  ", numbers, options.width, options.unicode);
   if (const auto unknown = unknown_space_bytes(result, index)) {
-    out += "  Unknown Space " + human_size(*unknown) + " (used on the volume " +
-           human_size(result.volume->used_bytes) + ", not explained by the listed files)\n";
+    const bool measured =
+        index < result.folder_bytes.size() && result.folder_bytes[index].has_value();
+    const std::string folders =
+        measured ? "folders' own blocks " + human_size(*result.folder_bytes[index]) + " of it"
+                 : "folders' own blocks";
+    out += wrapped("  ",
+                   {"Unknown Space " + human_size(*unknown) + " (used on the volume " +
+                        human_size(result.volume->used_bytes),
+                    "not explained by the listed files: " + folders, "file-system metadata",
+                    "what this user cannot read)"},
+                   options.width, options.unicode);
   }
 }
 
@@ -232,23 +292,50 @@ std::string display_root(std::string_view root_path) {
 std::string render_report(const ScanResult& result, const ReportOptions& options) {
   std::string out;
   const bool full_root = result.mode == elevation::ElevatedScanMode::FullRoot;
-  out += full_root ? "Scanned " + display_root(result.root)
-                   : "Topped up " + std::to_string(result.targets.size()) + " " +
-                         (result.targets.size() == 1 ? "target" : "targets") + " below " +
-                         display_root(result.root);
-  out += " in " + human_duration(result.elapsed_millis) + "\n";
+  const std::string_view ellipsis = options.unicode ? "…" : "...";
+  const std::size_t limit = options.width == 0 ? SIZE_MAX : options.width - 1;
+  const std::string took = " in " + human_duration(result.elapsed_millis);
+  const std::string action =
+      full_root ? "Scanned "
+                : "Topped up " + count_of(result.targets.size(), "target", "targets") + " below ";
+  const std::size_t fixed = text_width(action) + took.size();
+  out += action +
+         shorten_middle(display_root(result.root), limit > fixed ? limit - fixed : 3, ellipsis) +
+         took + "\n";
+  bool hint = false;
   for (std::size_t index = 0; index < result.reports.size(); ++index) {
     const TargetReport& report = result.reports[index];
     const std::string target = index < result.targets.size() ? result.targets[index] : "";
     out += "\n";
     if (!report.tree) {
-      out += display_root(target) + ": unavailable\n";
+      const bool known = index < result.target_problems.size() && result.target_problems[index];
+      const std::string why =
+          known ? ": unavailable, " + *result.target_problems[index] : ": unavailable";
+      out += shorten_middle(display_root(target), limit > why.size() ? limit - why.size() : 3,
+                            ellipsis) +
+             why + "\n";
       continue;
     }
-    out += display_root(report.tree->name(0)) + "\n";
-    write_totals(result, index, out);
+    out += shorten_middle(display_root(report.tree->name(0)), limit, ellipsis) + "\n";
+    write_totals(result, index, options, out);
     out += "\n";
     TreeWriter(*report.tree, unknown_space_bytes(result, index), options, out).write();
+    const TreeCounts& counts = report.tree->counts();
+    hint = hint || counts.restricted > 0 || counts.unmeasured > 0;
+  }
+  if (hint && options.elevate_hint) {
+    out += "\n";
+    std::string line;
+    // Word by word, so that a narrow terminal breaks it between words.
+    for (const std::string_view word :
+         {"run", "with", "--elevate", "to", "measure", "what", "this", "user", "cannot", "read"}) {
+      if (!line.empty() && line.size() + 1 + word.size() > limit) {
+        out += line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + std::string(word);
+    }
+    out += line + "\n";
   }
   return out;
 }

@@ -1,6 +1,7 @@
 // The result as people read it: per target, the totals, then the largest folders and files as an
 // indented tree with human sizes, each entry's share of its parent and a bar, in the manner of
-// du -h and dust.
+// du -h and dust. Entries the helper could not measure carry "[!]" and are counted in the
+// totals; sizes leave out folders' and links' own blocks, which the helper does not measure.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +17,12 @@ struct ReportOptions {
   bool apparent = false;  // rank and show logical sizes instead of sizes on disk
   bool color = false;     // ANSI colours
   bool unicode = false;   // box-drawing tree and block bars instead of plain ASCII
-  std::size_t width = 0;  // the line width to fit names into; 0 leaves names whole
+  // The terminal's width: every line stays below it, names and the header cut to fit and, at 80
+  // columns and below, the bars narrower. 0 leaves lines whole.
+  std::size_t width = 0;
+  // When anything was restricted or not measured, end with a hint to run with --elevate (off
+  // when the helper already ran elevated).
+  bool elevate_hint = true;
 };
 
 // The whole report, one line feed after every line.

@@ -33,9 +33,11 @@ TEST(ReportTest, ShowsTotalsAndTheLargestEntriesAsATree) {
       "Scanned /v in 1.5 s",
       "",
       "/v",
-      "  size on disk 1.0 MiB, logical size 1.0 MiB, file system other",
-      "  5 files, 2 folders, 1 links, 1 restricted, 1 hard-linked files counted once",
-      "  Unknown Space 2.0 MiB (used on the volume 3.0 MiB, not explained by the listed files)",
+      "  size on disk 1.0 MiB, logical size 1.0 MiB, folders' and links' own blocks not "
+      "counted, file system other",
+      "  5 files, 2 folders, 1 link, 1 restricted, 1 hard-linked file counted once",
+      "  Unknown Space 2.0 MiB (used on the volume 3.0 MiB, not explained by the listed files: "
+      "folders' own blocks, file-system metadata, what this user cannot read)",
       "",
       "   3.0 MiB 100% ####################  /v",
       "   2.0 MiB  66% #############.......  |-- Unknown Space",
@@ -49,6 +51,8 @@ TEST(ReportTest, ShowsTotalsAndTheLargestEntriesAsATree) {
       "       0 B   0% ....................  |   `-- big.bin [hard link, 2 names, counted "
       "elsewhere]",
       "       0 B   0% ....................  `-- secret [restricted]",
+      "",
+      "run with --elevate to measure what this user cannot read",
   };
   EXPECT_EQ(lines, expected);
 }
@@ -61,11 +65,14 @@ TEST(ReportTest, DepthTopAndApparentSizesShapeTheListing) {
     std::vector<std::string> tree_lines;  // the lines after the totals
   };
   ReportOptions top_two;
+  top_two.elevate_hint = false;
   top_two.depth = 1;
   top_two.top = 2;
   ReportOptions root_only;
+  root_only.elevate_hint = false;
   root_only.depth = 0;
   ReportOptions apparent;
+  apparent.elevate_hint = false;
   apparent.depth = 1;
   apparent.apparent = true;
   const std::vector<Row> rows = {
@@ -108,18 +115,78 @@ TEST(ReportTest, ColoursAndUnicodeOnlyWhenAsked) {
   EXPECT_NE(terminal.find("█"), std::string::npos);
 }
 
-TEST(ReportTest, CutsLongNamesToTheWidth) {
-  ScanResult result = sample_result(0);
+TEST(ReportTest, FitsEveryLineToTheWidth) {
+  ScanResult result = sample_result(kListed + 2 * (1 << 20));
+  result.root = "/v";
   std::vector<NodeFields> nodes = testing::sample_nodes();
   const std::string long_name = "/v/" + std::string(200, 'n') + ".txt";
   nodes.push_back(testing::node(10, 0, long_name, NodeRecordKind::File, 1, 1 << 30));
+  // NodeFields views its path: the texts must outlive the nodes.
+  const std::string deep_folder = "/v/docs/" + std::string(90, 'd');
+  const std::string deep_file = deep_folder + "/" + std::string(90, 'e') + ".bin";
+  nodes.push_back(testing::node(11, 1, deep_folder, NodeRecordKind::Folder));
+  nodes.push_back(testing::node(12, 11, deep_file, NodeRecordKind::File, 5, 8192, 99));
+  result.reports[0].tree = testing::build_tree(nodes);
+  result.file_system_names = {"a-file-system-with-a-long-name"};
+  struct Row {
+    std::size_t width;
+    std::size_t bar;  // the root line's bar cells
+  };
+  for (const Row row : {Row{200, 20}, Row{100, 15}, Row{80, 10}, Row{60, 5}, Row{40, 5}}) {
+    SCOPED_TRACE(row.width);
+    for (const bool unicode : {false, true}) {
+      ReportOptions options;
+      options.width = row.width;
+      options.unicode = unicode;
+      options.depth = 3;
+      const std::vector<std::string> lines = lines_of(render_report(result, options));
+      for (const std::string& line : lines) EXPECT_LT(text_width(line), row.width) << line;
+      const auto name_line = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("nnnn") != std::string::npos;
+      });
+      ASSERT_NE(name_line, lines.end());
+      EXPECT_EQ(name_line->substr(name_line->size() - 4), ".txt");
+      const auto root_line = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find(" 100% ") != std::string::npos;
+      });
+      ASSERT_NE(root_line, lines.end());
+      EXPECT_EQ(text_width(*root_line), 16 + row.bar + 4) << *root_line;
+    }
+  }
+}
+
+TEST(ReportTest, UnknownSpaceSaysHowMuchOfItFoldersTake) {
+  ScanResult result = sample_result(kListed + 2 * (1 << 20));
+  result.folder_bytes = {uint64_t{12288}};
+  EXPECT_NE(render_report(result, ReportOptions{})
+                .find("not explained by the listed files: folders' own blocks 12.0 KiB of it, "
+                      "file-system metadata, what this user cannot read)\n"),
+            std::string::npos);
+}
+
+TEST(ReportTest, NamesTheFileSystemAndMarksWhatWasNotMeasured) {
+  ScanResult result = sample_result(0);
+  result.reports[0].file_system = storage::FileSystemKind::Other;
+  result.file_system_names = {"ext4"};
+  std::vector<NodeFields> nodes = testing::sample_nodes();
+  nodes.push_back(testing::node(10, 1, "/v/docs/unseen", NodeRecordKind::File));
+  nodes.back().modified_at_epoch_seconds = 0;
+  nodes.push_back(testing::node(11, 1, "/v/docs/empty", NodeRecordKind::File, 0, 0, 98));
   result.reports[0].tree = testing::build_tree(nodes);
   ReportOptions options;
-  options.width = 80;
-  const std::vector<std::string> lines = lines_of(render_report(result, options));
-  ASSERT_GE(lines.size(), 8u);
-  EXPECT_EQ(lines[7].size(), 80u) << lines[7];
-  EXPECT_EQ(lines[7].substr(lines[7].size() - 4), ".txt");
+  const std::string text = render_report(result, options);
+  EXPECT_NE(text.find(", file system ext4\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("-- unseen [!] not measured\n"), std::string::npos) << text;
+  // An empty file that could be read is not marked.
+  EXPECT_NE(text.find("-- empty\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(", 1 restricted, 1 not measured,"), std::string::npos) << text;
+  EXPECT_EQ(result.reports[0].tree->counts().unmeasured, 1u);
+  EXPECT_EQ(text.substr(text.size() - 58),
+            "\nrun with --elevate to measure what this user cannot read\n");
+  options.elevate_hint = false;
+  EXPECT_EQ(render_report(result, options).find("--elevate"), std::string::npos);
+  result.file_system_names.clear();
+  EXPECT_NE(render_report(result, options).find(", file system other\n"), std::string::npos);
 }
 
 TEST(ReportTest, NamesKeepToOneLineAndTheirColumns) {
@@ -137,13 +204,13 @@ TEST(ReportTest, NamesKeepToOneLineAndTheirColumns) {
   nodes.push_back(testing::node(12, 0, wide_name, NodeRecordKind::File, 1, uint64_t{2} << 30));
   result.reports[0].tree = testing::build_tree(nodes);
   ReportOptions options;
-  options.width = 80;
+  options.width = 120;
   options.depth = 1;
   const std::vector<std::string> lines = lines_of(render_report(result, options));
   ASSERT_GE(lines.size(), 10u);
   EXPECT_EQ(lines[7], "   3.0 GiB  60% ###########.........  |-- evil\\n\\x1b[2J");
-  // Cut to the width; a wide character cannot take the last column alone.
-  EXPECT_EQ(text_width(lines[8]), 79u) << lines[8];
+  // Cut to one column below the width.
+  EXPECT_EQ(text_width(lines[8]), 119u) << lines[8];
   EXPECT_NE(std::find(lines.begin(), lines.end(),
                       "       0 B   0% ....................  |-- bell -> \\x07target"),
             lines.end());
@@ -157,9 +224,14 @@ TEST(ReportTest, ShowsUnavailableTargetsOfATopUp) {
   result.volume.reset();
   result.reports.push_back(
       TargetReport{TargetReport::State::Unavailable, std::nullopt, std::nullopt, std::nullopt});
-  const std::vector<std::string> lines = lines_of(render_report(result, ReportOptions{}));
+  result.target_problems = {std::nullopt, "does not exist"};
+  ReportOptions options;
+  options.elevate_hint = false;
+  const std::vector<std::string> lines = lines_of(render_report(result, options));
   EXPECT_EQ(lines.front(), "Topped up 2 targets below / in 1.5 s");
-  EXPECT_EQ(lines.back(), "/missing: unavailable");
+  EXPECT_EQ(lines.back(), "/missing: unavailable, does not exist");
+  result.target_problems.clear();
+  EXPECT_EQ(lines_of(render_report(result, options)).back(), "/missing: unavailable");
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "/v"), 1);
 }
 

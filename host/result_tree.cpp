@@ -160,6 +160,12 @@ std::optional<std::string_view> ResultTree::link_target(NodeIndex node) const {
   return arena_.get(found->second.first, found->second.second);
 }
 
+bool ResultTree::unmeasured(NodeIndex node) const {
+  const internal::StoredNode& stored = nodes_[node];
+  return stored.kind == NodeRecordKind::File && !stored.has_identity && stored.logical_bytes == 0 &&
+         stored.size_on_disk_bytes == 0 && stored.modified_at == 0;
+}
+
 std::span<const NodeIndex> ResultTree::children(NodeIndex node) const {
   return std::span<const NodeIndex>(children_).subspan(child_begin_[node],
                                                        child_begin_[node + 1] - child_begin_[node]);
@@ -348,6 +354,7 @@ tl::expected<ResultTree, TreeProblem> TreeBuilder::finish() && {
   for (NodeIndex node = 0; node < count; ++node) {
     const NodeRecordKind kind = tree_.kind(node);
     if (kind == NodeRecordKind::File) ++counts.files;
+    if (tree_.unmeasured(node)) ++counts.unmeasured;
     if (kind == NodeRecordKind::Folder && node != 0) ++counts.folders;
     if (kind == NodeRecordKind::Restricted) ++counts.restricted;
     if (kind_is_link(kind)) ++counts.links;

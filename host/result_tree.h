@@ -48,6 +48,7 @@ struct TreeCounts {
   uint64_t folders = 0;     // folders below the root
   uint64_t links = 0;       // symbolic links, junctions, mount points, other links
   uint64_t restricted = 0;  // folders that could not be listed
+  uint64_t unmeasured = 0;  // files whose metadata could not be read (ResultTree::unmeasured)
   uint64_t hard_link_groups = 0;
 
   friend bool operator==(const TreeCounts&, const TreeCounts&) = default;
@@ -143,6 +144,10 @@ class ResultTree {
   std::optional<std::string_view> link_target(NodeIndex node) const;
   uint64_t modified_at(NodeIndex node) const { return nodes_[node].modified_at; }
   std::span<const NodeIndex> children(NodeIndex node) const;
+  // True for an entry the helper listed but could not measure (a name in a folder that may be
+  // read but not searched): a file node without identity, with both sizes and the modification
+  // time 0. Its sizes count as 0.
+  bool unmeasured(NodeIndex node) const;
   // Members of the node's hard-link group (1 for a node in no group).
   uint32_t link_count(NodeIndex node) const;
   // True for a hard link whose group's size is counted at another member.

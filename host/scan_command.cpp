@@ -8,8 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "elevation/request.h"
 #include "host/exports.h"
 #include "host/helper_process.h"
+#include "host/output_file.h"
 #include "host/pipe_server.h"
 #include "host/progress_display.h"
 #include "host/report.h"
@@ -44,17 +46,62 @@ tl::expected<std::string, HostError> request_path(const platform::OsString& path
   return *text;
 }
 
+// A top-up target as given, or below ROOT when it is relative.
+platform::OsString below_root(const platform::OsString& root, const platform::OsString& target) {
+  const std::filesystem::path path(target);
+  if (!path.is_relative()) return target;
+  return (std::filesystem::path(root) / path).native();
+}
+
+// The helper's own request rules, applied before it is started: a top-up target outside the
+// root or named twice (canonical paths compared as the helper compares them) is a usage error.
+// A root or target that is no available folder is left to the helper, which reports it.
+tl::expected<void, HostError> check_top_up(const ScanResult& request) {
+  elevation::ElevatedScanRequest checked;
+  checked.mode = request.mode;
+  checked.root = platform::from_utf8(request.root);
+  for (const std::string& target : request.targets) {
+    checked.targets.push_back(platform::from_utf8(target));
+  }
+  auto validated = elevation::validate(std::move(checked));
+  if (validated) return {};
+  using Kind = elevation::ScanRequestErrorKind;
+  switch (validated.error().kind) {
+    case Kind::OutsideRoot:
+    case Kind::DuplicateTarget:
+    case Kind::RootCannotBeTopUp:
+    case Kind::TooManyTargets: {
+      HostError error;
+      error.kind = HostError::Kind::RequestRefused;
+      error.detail = elevation::to_string(validated.error());
+      return tl::unexpected(std::move(error));
+    }
+    case Kind::MissingTargets:
+    case Kind::RootUnavailable:
+    case Kind::TargetUnavailable:
+    case Kind::FullRootTargetRequired:
+      return {};
+  }
+  return {};
+}
+
 tl::expected<PreparedRequest, HostError> prepare_request(const CommandOptions& options) {
   PreparedRequest prepared;
   ScanResult& result = prepared.skeleton;
   result.mode = options.top_up ? ElevatedScanMode::RestrictedTopUp : ElevatedScanMode::FullRoot;
   for (std::size_t i = 0; i < options.paths.size(); ++i) {
-    auto text = request_path(options.paths[i]);
+    const platform::OsString given =
+        i == 0 ? options.paths[0] : below_root(options.paths[0], options.paths[i]);
+    auto text = request_path(given);
     if (!text) return tl::unexpected(std::move(text.error()));
     if (i == 0) result.root = *text;
     if (i > 0 || !options.top_up) result.targets.push_back(std::move(*text));
   }
-  if (!options.top_up) result.volume = volume_facts(platform::from_utf8(result.root));
+  if (options.top_up) {
+    if (auto checked = check_top_up(result); !checked) return tl::unexpected(checked.error());
+  } else {
+    result.volume = volume_facts(platform::from_utf8(result.root));
+  }
   prepared.line = encode_request(result.mode, result.root, result.targets, result.volume);
   return prepared;
 }
@@ -67,6 +114,13 @@ tl::expected<platform::OsString, HostError> choose_helper(const CommandOptions& 
                                                    "ketterlin-scan-helper", platform::OsError{2}));
   }
   return helper_beside(*own);
+}
+
+HostError interrupted() {
+  HostError error;
+  error.kind = HostError::Kind::Interrupted;
+  error.number = static_cast<uint64_t>(interrupt_signal());
+  return error;
 }
 
 // Collects how the helper ended after the pipe closed (or after it was killed).
@@ -129,9 +183,15 @@ tl::expected<std::vector<TargetReport>, HostError> run_helper(const CommandOptio
   const std::chrono::milliseconds limit =
       options.elevate ? std::chrono::minutes(10) : std::chrono::seconds(30);
   auto connection = server->accept(limit, [&helper] {
+    if (interrupt_signal() != 0) return false;
     auto exited = helper->try_wait();
     return exited && !*exited;
   });
+  if (interrupt_signal() != 0) {
+    helper->kill();
+    (void)collect(*helper);
+    return tl::unexpected(interrupted());
+  }
   if (!connection || !*connection) {
     auto output = collect(*helper);
     if (!connection) return tl::unexpected(std::move(connection.error()));
@@ -145,6 +205,7 @@ tl::expected<std::vector<TargetReport>, HostError> run_helper(const CommandOptio
   if (!outcome) {
     // A helper that refuses the request at once may close first; its own words count more.
     auto output = collect(*helper);
+    if (interrupt_signal() != 0) return tl::unexpected(interrupted());
     if (!output) return tl::unexpected(std::move(output.error()));
     return tl::unexpected(HostError::helper_ended(HostError::Kind::HelperEndedEarly, output->status,
                                                   output->standard_error));
@@ -153,41 +214,47 @@ tl::expected<std::vector<TargetReport>, HostError> run_helper(const CommandOptio
   if (!read) helper->kill();
   connection->reset();
   auto output = collect(*helper);
+  if (interrupt_signal() != 0) return tl::unexpected(interrupted());
   if (!read) return tl::unexpected(std::move(read.error()));
   if (!output) return tl::unexpected(std::move(output.error()));
   if (auto judged = judge(reader, *output); !judged) return tl::unexpected(judged.error());
   return reader.take_targets();
 }
 
-// Opens `path` ("-" for standard output) and hands the stream to `write`.
-template <typename Write>
-tl::expected<void, HostError> write_export(const platform::OsString& path, Write write) {
-  if (path == platform::from_utf8("-")) {
-    write(std::cout);
-    std::cout.flush();
-    if (std::cout) return {};
-    return tl::unexpected(HostError::with_os_error(HostError::Kind::ExportFailed, "standard output",
-                                                   platform::last_os_error()));
+// The exports, opened before the scan starts.
+struct Outputs {
+  std::optional<OutputFile> json;
+  std::optional<OutputFile> ncdu;
+};
+
+tl::expected<Outputs, HostError> open_outputs(const CommandOptions& options) {
+  Outputs outputs;
+  if (options.json_path) {
+    auto file = OutputFile::open(*options.json_path);
+    if (!file) return tl::unexpected(std::move(file.error()));
+    outputs.json = std::move(*file);
   }
-  std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-  if (file) write(file);
-  if (file) file.close();
-  if (file) return {};
-  return tl::unexpected(HostError::with_os_error(
-      HostError::Kind::ExportFailed, platform::to_utf8_lossy(path), platform::last_os_error()));
+  if (options.ncdu_path) {
+    auto file = OutputFile::open(*options.ncdu_path);
+    if (!file) return tl::unexpected(std::move(file.error()));
+    outputs.ncdu = std::move(*file);
+  }
+  return outputs;
 }
 
-tl::expected<void, HostError> write_outputs(const CommandOptions& options,
-                                            const ScanResult& result) {
+tl::expected<void, HostError> write_outputs(const CommandOptions& options, const ScanResult& result,
+                                            Outputs& outputs) {
   const platform::OsString dash = platform::from_utf8("-");
   if (options.json_path != dash && options.ncdu_path != dash) {
+    const bool terminal = is_terminal(StandardStream::Output);
     ReportOptions report;
     report.depth = options.depth;
     report.top = options.top;
     report.apparent = options.apparent;
-    report.color = is_terminal(StandardStream::Output) && !options.no_color;
-    report.unicode = report.color;
+    report.color = terminal && !options.no_color && !colors_refused();
+    report.unicode = terminal && !options.no_color && locale_is_utf8();
     report.width = terminal_columns(StandardStream::Output);
+    report.elevate_hint = !options.elevate;
     std::cout << render_report(result, report);
     std::cout.flush();
     if (!std::cout) {
@@ -195,18 +262,51 @@ tl::expected<void, HostError> write_outputs(const CommandOptions& options,
                                                      "standard output", platform::last_os_error()));
     }
   }
-  if (options.json_path) {
-    auto written = write_export(*options.json_path,
-                                [&](std::ostream& out) { write_json_export(result, out); });
-    if (!written) return written;
+  // An interrupt while the report was written leaves the earlier exports as they were.
+  if (interrupt_signal() != 0) return tl::unexpected(interrupted());
+  if (outputs.json) {
+    write_json_export(result, outputs.json->stream());
+    if (auto committed = outputs.json->commit(); !committed) return committed;
   }
-  if (options.ncdu_path) {
+  if (outputs.ncdu) {
     const auto now = static_cast<uint64_t>(std::time(nullptr));
-    auto written = write_export(*options.ncdu_path,
-                                [&](std::ostream& out) { write_ncdu_export(result, now, out); });
-    if (!written) return written;
+    write_ncdu_export(result, now, outputs.ncdu->stream());
+    if (auto committed = outputs.ncdu->commit(); !committed) return committed;
   }
   return {};
+}
+
+// The folders' own blocks in `tree`, measured now; nullopt when the system tells for none.
+std::optional<uint64_t> measure_folders(const ResultTree& tree) {
+  std::optional<uint64_t> total;
+  for (NodeIndex node = 0; node < tree.size(); ++node) {
+    const NodeRecordKind kind = tree.kind(node);
+    if (kind != NodeRecordKind::Folder && kind != NodeRecordKind::Drive) continue;
+    if (const auto bytes = folder_own_bytes(platform::from_utf8(tree.path(node)))) {
+      total = total.value_or(0) + *bytes;
+    }
+  }
+  return total;
+}
+
+// What the host can add to the helper's reports: the system's name of each scanned target's
+// file system, why each unavailable target is unavailable, and the folders' share of the
+// Unknown Space.
+void add_system_facts(ScanResult& result) {
+  result.file_system_names.resize(result.reports.size());
+  result.target_problems.resize(result.reports.size());
+  result.folder_bytes.resize(result.reports.size());
+  for (std::size_t i = 0; i < result.reports.size() && i < result.targets.size(); ++i) {
+    const platform::OsString target = platform::from_utf8(result.targets[i]);
+    const TargetReport& report = result.reports[i];
+    if (!report.tree) {
+      if (const auto problem = folder_problem(target))
+        result.target_problems[i] = to_text(*problem);
+      continue;
+    }
+    result.file_system_names[i] = file_system_name(target);
+    if (unknown_space_bytes(result, i)) result.folder_bytes[i] = measure_folders(*report.tree);
+  }
 }
 
 int fail(const std::string& text, int status) {
@@ -249,7 +349,10 @@ platform::OsString helper_beside(const platform::OsString& host_path) {
 
 int run_command(const std::vector<platform::OsString>& arguments) {
   auto options = parse_command_line(arguments);
-  if (!options) return fail(to_string(options.error()) + "\n" + usage_text(), 2);
+  if (!options) {
+    platform::write_standard_error(usage_error_text(options.error()));
+    return 2;
+  }
   if (options->action == CommandOptions::Action::Help) {
     std::cout << usage_text();
     return 0;
@@ -259,24 +362,42 @@ int run_command(const std::vector<platform::OsString>& arguments) {
     return 0;
   }
   prepare_terminal();
+  watch_interrupts();
   const Clock::time_point started = Clock::now();
   auto request = prepare_request(*options);
-  if (!request) return fail(to_string(request.error()), 1);
+  if (!request) return fail(to_string(request.error()), exit_status(request.error()));
+  // Every export is opened before the helper starts: a path that cannot be written costs no scan.
+  auto outputs = open_outputs(*options);
+  if (!outputs) return fail(to_string(outputs.error()), 2);
   const ProgressDisplay::Mode mode = options->quiet ? ProgressDisplay::Mode::Off
-                                     : is_terminal(StandardStream::Error)
+                                     : is_terminal(StandardStream::Error) && !terminal_is_dumb()
                                          ? ProgressDisplay::Mode::Terminal
                                          : ProgressDisplay::Mode::Plain;
   ProgressDisplay display(mode, terminal_columns(StandardStream::Error),
-                          request->skeleton.targets.size(),
+                          request->skeleton.targets.size(), locale_is_utf8(),
                           [](std::string_view text) { platform::write_standard_error(text); });
   auto reports = run_helper(*options, *request, display);
   display.clear();
-  if (!reports) return fail(to_string(reports.error()), 1);
+  if (!reports) {
+    const HostError& error = reports.error();
+    if (error.kind == HostError::Kind::Interrupted) return exit_status(error);
+    std::string text = to_string(error);
+    if (error.kind == HostError::Kind::HelperFailed && !options->elevate) {
+      const auto problem = folder_problem(platform::from_utf8(request->skeleton.root));
+      if (problem == FolderProblem::NotReadable || problem == FolderProblem::NotReachable) {
+        text += "\nketterlin-scan: " + display_root(request->skeleton.root) + " is " +
+                to_text(*problem) + ": run with --elevate to measure it as administrator";
+      }
+    }
+    return fail(text, exit_status(error));
+  }
   ScanResult result = std::move(request->skeleton);
   result.reports = std::move(*reports);
   result.elapsed_millis = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
-  auto written = write_outputs(*options, result);
+  add_system_facts(result);
+  auto written = write_outputs(*options, result, *outputs);
+  if (interrupt_signal() != 0) return exit_status(interrupted());
   if (!written) return fail(to_string(written.error()), 1);
   return 0;
 }

@@ -3,8 +3,11 @@
 // exports.
 //
 // How one run goes
-//   1. The paths are canonicalised (when they exist) and checked to be Unicode; a full-root scan
-//      of a volume's root carries the volume's used bytes and file-system kind.
+//   1. The paths are canonicalised (when they exist) and checked to be Unicode; a relative top-up
+//      target is taken below the root, and the helper's own rules refuse a target outside the
+//      root or repeated before any helper starts (usage error). A full-root scan of a volume's
+//      root carries the volume's used bytes and file-system kind. Every export is opened
+//      (output_file.h) and interrupts are watched (system.h) from here on.
 //   2. The pipe is created, the helper started with --pipe <name>; the host waits for its
 //      connection (30 s, 10 min with --elevate for the password or consent prompt) while
 //      watching for its exit, so a helper that dies first is reported, not waited for.
@@ -14,6 +17,10 @@
 //   4. The helper's exit status and standard error are collected. Success needs "complete",
 //      nothing after it, and exit status 0; "failure" is reported with its text and status; a
 //      stream that ends without either is reported with the status and standard error.
+//   5. The host adds what the system tells it (file-system names, why a target is unavailable,
+//      the folders' own blocks), prints the report and puts the exports in place.
+// An interrupt at any step ends the waits: the helper is killed and reaped, the pipe removed
+// (RAII), the progress line cleared, nothing exported, and the status is 128 + the signal.
 #pragma once
 
 #include <optional>
@@ -38,7 +45,8 @@ std::string encode_request(elevation::ElevatedScanMode mode, std::string_view ro
 platform::OsString helper_beside(const platform::OsString& host_path);
 
 // Runs the command with `arguments` (without the program name); returns the exit status: 0
-// success, 1 the scan failed (the error's text on standard error), 2 usage error.
+// success, 1 the scan failed (the error's text on standard error), 2 usage error (found before
+// the helper starts), 128 + N ended by signal N.
 int run_command(const std::vector<platform::OsString>& arguments);
 
 }  // namespace ketterlin::host

@@ -20,7 +20,16 @@ struct ScanResult {
   std::vector<std::string> targets;  // UTF-8, as sent, in request order
   std::optional<storage::ElevatedVolume> volume;
   std::vector<TargetReport> reports;  // one per target
-  uint64_t elapsed_millis = 0;        // the whole run as the host measured it
+  // Per target, when the host could tell (filled after the scan): the system's own name of the file
+  // system ("ext4"), shown where the helper says only "other"; and why an unavailable target is
+  // unavailable
+  // ("does not exist"). Either may be shorter than `targets`.
+  std::vector<std::optional<std::string>> file_system_names;
+  std::vector<std::optional<std::string>> target_problems;
+  // For a target with Unknown Space: the folders' own blocks, which the host measures itself
+  // after the scan (part of the Unknown Space, since the helper measures no folder).
+  std::vector<std::optional<uint64_t>> folder_bytes;
+  uint64_t elapsed_millis = 0;  // the whole run as the host measured it
 };
 
 // The used space of the volume that the listed files do not explain: for a full-root scan that

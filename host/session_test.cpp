@@ -215,6 +215,19 @@ TEST(HostErrorTest, TextsOfEveryKind) {
   HostError not_unicode;
   not_unicode.kind = Kind::PathNotUnicode;
   not_unicode.detail = "/a\xEF\xBF\xBD";
+  HostError is_folder;
+  is_folder.kind = Kind::ExportIsFolder;
+  is_folder.detail = "/out";
+  HostError refused;
+  refused.kind = Kind::RequestRefused;
+  refused.detail = "scan target is repeated: /r/a";
+  HostError interrupted;
+  interrupted.kind = Kind::Interrupted;
+  interrupted.number = 15;
+  EXPECT_EQ(exit_status(interrupted), 143);
+  EXPECT_EQ(exit_status(refused), 2);
+  EXPECT_EQ(exit_status(is_folder), 2);
+  EXPECT_EQ(exit_status(failed), 1);
   const platform::OsError denied{13};
   const std::string denied_text = platform::to_string(denied);
   const std::vector<Row> rows = {
@@ -244,6 +257,9 @@ TEST(HostErrorTest, TextsOfEveryKind) {
       {not_unicode, "path is not valid Unicode: /a\xEF\xBF\xBD"},
       {HostError::with_os_error(Kind::ExportFailed, "/out.json", denied),
        "cannot write /out.json: " + denied_text},
+      {is_folder, "cannot write /out: it is a folder"},
+      {refused, "scan target is repeated: /r/a"},
+      {interrupted, "interrupted by signal 15"},
   };
   for (const Row& row : rows) EXPECT_EQ(to_string(row.error), row.text);
 }

@@ -1,13 +1,23 @@
+#include <errno.h>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <limits.h>
+#include <locale.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "host/interrupt_posix.h"
 #include "host/system.h"
 #include "scanner/directory_reader_posix.h"
 #include "unique_fd.h"
@@ -56,6 +66,107 @@ std::size_t terminal_columns(StandardStream stream) {
 }
 
 void prepare_terminal() {}
+
+namespace {
+
+std::atomic<int> first_interrupt{0};
+int interrupt_pipe[2] = {-1, -1};
+
+void on_interrupt(int signal_number) {
+  const int saved_errno = errno;
+  int none = 0;
+  first_interrupt.compare_exchange_strong(none, signal_number);
+  const char byte = 1;
+  // Non-blocking: once the pipe is full it is readable anyway.
+  (void)!::write(interrupt_pipe[1], &byte, 1);
+  errno = saved_errno;
+}
+
+}  // namespace
+
+void watch_interrupts() {
+  if (interrupt_pipe[0] >= 0) return;
+  if (::pipe2(interrupt_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(signal_number, &action, nullptr);
+  }
+}
+
+int interrupt_signal() { return first_interrupt.load(); }
+
+int interrupt_descriptor() { return interrupt_pipe[0]; }
+
+bool colors_refused() { return ::getenv("NO_COLOR") != nullptr || terminal_is_dumb(); }
+
+bool terminal_is_dumb() {
+  const char* term = ::getenv("TERM");
+  return term != nullptr && strcmp(term, "dumb") == 0;
+}
+
+bool locale_is_utf8() {
+  static const bool utf8 = [] {
+    // The environment's locale for characters only; the rest of the program keeps "C".
+    locale_t locale = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (locale != static_cast<locale_t>(0)) {
+      const std::string codeset = ::nl_langinfo_l(CODESET, locale);
+      ::freelocale(locale);
+      return codeset == "UTF-8";
+    }
+    // A locale named but not installed (LANG=en_US.UTF-8 in a bare container): its name says
+    // what the terminal was set up for.
+    std::string name;
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+      const char* value = ::getenv(variable);
+      if (value != nullptr && *value != '\0') {
+        name = value;
+        break;
+      }
+    }
+    for (char& letter : name)
+      letter = static_cast<char>(tolower(static_cast<unsigned char>(letter)));
+    return name.find("utf-8") != std::string::npos || name.find("utf8") != std::string::npos;
+  }();
+  return utf8;
+}
+
+std::optional<std::string> file_system_name(platform::OsStringView path) {
+  struct stat status {};
+  if (::stat(std::string(path).c_str(), &status) != 0) return std::nullopt;
+  std::ifstream file("/proc/self/mountinfo");
+  std::ostringstream stream;
+  stream << file.rdbuf();
+  const std::string text = std::move(stream).str();
+  const std::string_view type =
+      scanner::posix::mount_type_of_device(text, major(status.st_dev), minor(status.st_dev));
+  if (type.empty()) return std::nullopt;
+  return std::string(type);
+}
+
+std::optional<uint64_t> folder_own_bytes(platform::OsStringView path) {
+  struct stat status {};
+  if (::lstat(std::string(path).c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(status.st_blocks) * 512;
+}
+
+std::optional<FolderProblem> folder_problem(platform::OsStringView path) {
+  const std::string folder(path);
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) {
+    if (errno == ENOENT) return FolderProblem::Missing;
+    if (errno == ENOTDIR) return FolderProblem::MissingPart;
+    if (errno == EACCES) return FolderProblem::NotReachable;
+    return std::nullopt;
+  }
+  if (!S_ISDIR(status.st_mode)) return FolderProblem::NotFolder;
+  if (::access(folder.c_str(), R_OK | X_OK) != 0) return FolderProblem::NotReadable;
+  return std::nullopt;
+}
 
 std::optional<storage::ElevatedVolume> volume_facts(platform::OsStringView path) {
   const std::string folder(path);

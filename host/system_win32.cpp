@@ -1,7 +1,11 @@
 #include <windows.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "host/interrupt_win32.h"
 #include "host/system.h"
 
 namespace ketterlin::host {
@@ -54,6 +58,59 @@ void prepare_terminal() {
 
 namespace {
 
+std::atomic<int> first_interrupt{0};
+HANDLE interrupt_handle = nullptr;
+
+BOOL WINAPI on_console_event(DWORD event) {
+  int signal_number = 0;
+  if (event == CTRL_C_EVENT) signal_number = 2;
+  if (event == CTRL_BREAK_EVENT) signal_number = 21;
+  if (event == CTRL_CLOSE_EVENT) signal_number = 1;
+  if (signal_number == 0) return FALSE;
+  int none = 0;
+  first_interrupt.compare_exchange_strong(none, signal_number);
+  SetEvent(interrupt_handle);
+  return TRUE;
+}
+
+}  // namespace
+
+void watch_interrupts() {
+  if (interrupt_handle != nullptr) return;
+  interrupt_handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (interrupt_handle != nullptr) SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+int interrupt_signal() { return first_interrupt.load(); }
+
+void* interrupt_event() { return interrupt_handle; }
+
+bool terminal_is_dumb() {
+  const char* term = std::getenv("TERM");
+  return term != nullptr && std::strcmp(term, "dumb") == 0;
+}
+
+bool colors_refused() { return std::getenv("NO_COLOR") != nullptr || terminal_is_dumb(); }
+
+bool locale_is_utf8() { return true; }
+
+std::optional<uint64_t> folder_own_bytes(platform::OsStringView) { return std::nullopt; }
+
+std::optional<FolderProblem> folder_problem(platform::OsStringView path) {
+  const DWORD attributes = GetFileAttributesW(std::wstring(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return FolderProblem::Missing;
+    if (error == ERROR_PATH_NOT_FOUND) return FolderProblem::MissingPart;
+    if (error == ERROR_ACCESS_DENIED) return FolderProblem::NotReachable;
+    return std::nullopt;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderProblem::NotFolder;
+  return std::nullopt;
+}
+
+namespace {
+
 std::wstring with_final_separator(std::wstring path) {
   if (path.empty() || (path.back() != L'\\' && path.back() != L'/')) path.push_back(L'\\');
   return path;
@@ -83,6 +140,21 @@ std::optional<storage::ElevatedVolume> volume_facts(platform::OsStringView path)
                                  wcslen(file_system));
   return storage::ElevatedVolume{total.QuadPart - free.QuadPart,
                                  storage::file_system_kind_from_name(name)};
+}
+
+std::optional<std::string> file_system_name(platform::OsStringView path) {
+  std::wstring volume_path(32768, L'\0');
+  const std::wstring folder = with_final_separator(std::wstring(path));
+  if (!GetVolumePathNameW(folder.c_str(), volume_path.data(),
+                          static_cast<DWORD>(volume_path.size()))) {
+    return std::nullopt;
+  }
+  wchar_t name[MAX_PATH + 1] = {};
+  if (!GetVolumeInformationW(volume_path.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name,
+                             MAX_PATH + 1)) {
+    return std::nullopt;
+  }
+  return platform::to_utf8_lossy(std::wstring(name));
 }
 
 }  // namespace ketterlin::host
