@@ -89,8 +89,8 @@ bool BrowserModel::before(const Row& a, const Row& b) const {
       case SortKey::Name:
         break;
     }
-    const std::string x_name = name(x);
-    const std::string y_name = name(y);
+    const std::string_view x_name = name(x);
+    const std::string_view y_name = name(y);
     if (x_name != y_name) return x_name < y_name;
     if (x.kind != y.kind) return x.kind < y.kind;
     return x.target != y.target ? x.target < y.target : x.node < y.node;
@@ -198,14 +198,14 @@ bool BrowserModel::is_folder(const Row& row) const {
   return row.kind == Row::Kind::Target || tree_of(row).is_container(row.node);
 }
 
-std::string BrowserModel::name(const Row& row) const {
+std::string_view BrowserModel::name(const Row& row) const {
   switch (row.kind) {
     case Row::Kind::UnknownSpace:
       return "Unknown Space";
     case Row::Kind::Target:
       return targets_[row.target].path;
     case Row::Kind::Entry:
-      return std::string(tree_of(row).name(row.node));
+      return tree_of(row).name(row.node);
   }
   return "";
 }

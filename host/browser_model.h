@@ -105,7 +105,7 @@ class BrowserModel {
   uint64_t size(const Row& row) const;   // on disk or logical, as chosen
   uint64_t items(const Row& row) const;  // entries below it (0 for all but folders)
   bool is_folder(const Row& row) const;
-  std::string name(const Row& row) const;  // raw, for sorting
+  std::string_view name(const Row& row) const;  // raw, for sorting; valid as long as the model
   // The name as the report shows it: printable, with the marks of restricted folders, mount
   // points, links and hard links, and "/" after a folder.
   std::string label(const Row& row) const;

@@ -43,11 +43,11 @@ class BrowserModelTest : public ::testing::Test {
 
   static std::vector<std::string> names(const BrowserModel& model) {
     std::vector<std::string> out;
-    for (const Row& row : model.rows()) out.push_back(model.name(row));
+    for (const Row& row : model.rows()) out.push_back(std::string(model.name(row)));
     return out;
   }
   static std::string selected_name(const BrowserModel& model) {
-    return model.selected() ? model.name(*model.selected()) : "";
+    return model.selected() ? std::string(model.name(*model.selected())) : "";
   }
   // Moves the cursor to the row called `name`.
   static void select(BrowserModel& model, const std::string& name) {
