@@ -356,6 +356,57 @@ void Browser::draw_box(Frame& frame, const std::vector<std::string>& lines, int 
   frame.runs.push_back({top + height - 1, left, border, Style::Dialog});
 }
 
+std::string Browser::title_text(std::size_t width) const {
+  const std::string left = " ketterlin-scan " + settings_.origin;
+  const std::string right = std::string(model_.apparent() ? "logical size" : "size on disk") +
+                            " | " + std::string(sort_name(model_.sort_key(), model_.reversed())) +
+                            " | ?: keys ";
+  const std::size_t used = text_width(left) + text_width(right);
+  return fitted(left + std::string(width > used ? width - used : 1, ' ') + right, width);
+}
+
+std::string Browser::heading_text(std::size_t width) const {
+  const std::string place = model_.place().target == Place::kTargets
+                                ? std::to_string(model_.targets().size()) + " targets"
+                                : model_.place_path();
+  const std::string heading = "--- " + shorten_middle(place, width > 10 ? width - 10 : 1) + " ";
+  return heading + std::string(width - std::min(width, text_width(heading)), '-');
+}
+
+std::string Browser::bottom_text(std::size_t width) const {
+  if (!message_.empty()) return fitted(" " + message_, width);
+  const Sizes totals = model_.place_sizes();
+  std::string text = " on disk " + human_size(totals.size_on_disk_bytes) + "   logical " +
+                     human_size(totals.logical_bytes) + "   items " +
+                     group_digits(model_.place_items());
+  if (settings_.remover == nullptr) text += "   (loaded, read-only)";
+  return fitted(text, width);
+}
+
+Style Browser::row_style(const Row& row) const {
+  if (row.kind == Row::Kind::UnknownSpace ||
+      (row.kind == Row::Kind::Target && model_.targets()[row.target].tree == nullptr)) {
+    return Style::Dim;
+  }
+  if (model_.is_folder(row)) return Style::Folder;
+  return model_.kind(row) == NodeRecordKind::File ? Style::Normal : Style::Marked;
+}
+
+void Browser::scroll_to_cursor(std::size_t page_rows) {
+  page_rows_ = page_rows;
+  const std::size_t count = model_.rows().size();
+  const std::size_t cursor = model_.cursor();
+  // A folder entered or left again shows its cursor (the folder come from) mid-screen.
+  if (!(shown_place_ == model_.place())) {
+    first_row_ = cursor > page_rows / 2 ? cursor - page_rows / 2 : 0;
+  }
+  shown_place_ = model_.place();
+  if (cursor < first_row_) first_row_ = cursor;
+  if (cursor >= first_row_ + page_rows) first_row_ = cursor + 1 - page_rows;
+  // No empty rows below the last entry while entries above are out of view.
+  if (count < first_row_ + page_rows) first_row_ = count > page_rows ? count - page_rows : 0;
+}
+
 Frame Browser::render(int columns, int rows) {
   Frame frame;
   const auto width = static_cast<std::size_t>(std::max(columns, 1));
@@ -363,73 +414,20 @@ Frame Browser::render(int columns, int rows) {
     frame.runs.push_back({0, 0, cut_to_width("terminal too small", width), Style::Normal});
     return frame;
   }
-  // Title bar.
-  const std::string left = " ketterlin-scan " + settings_.origin;
-  const std::string right = std::string(model_.apparent() ? "logical size" : "size on disk") +
-                            " | " + std::string(sort_name(model_.sort_key(), model_.reversed())) +
-                            " | ?: keys ";
-  const std::size_t gap = width > text_width(left) + text_width(right)
-                              ? width - text_width(left) - text_width(right)
-                              : 1;
-  frame.runs.push_back({0, 0, fitted(left + std::string(gap, ' ') + right, width), Style::Title});
-
-  // The folder's path.
-  const std::string place = model_.place().target == Place::kTargets
-                                ? std::to_string(model_.targets().size()) + " targets"
-                                : model_.place_path();
-  const std::string heading = "--- " + shorten_middle(place, width > 10 ? width - 10 : 1) + " ";
-  frame.runs.push_back({1, 0,
-                        heading + std::string(width - std::min(width, text_width(heading)), '-'),
-                        Style::Normal});
-
-  // The rows, the cursor's in view.
+  frame.runs.push_back({0, 0, title_text(width), Style::Title});
+  frame.runs.push_back({1, 0, heading_text(width), Style::Normal});
+  scroll_to_cursor(static_cast<std::size_t>(rows - 3));
   const std::vector<Row>& listed = model_.rows();
-  page_rows_ = static_cast<std::size_t>(rows - 3);
-  const std::size_t cursor = model_.cursor();
-  // A folder entered or left again shows its cursor (the folder come from) mid-screen.
-  if (!(shown_place_ == model_.place()))
-    first_row_ = cursor > page_rows_ / 2 ? cursor - page_rows_ / 2 : 0;
-  shown_place_ = model_.place();
-  if (cursor < first_row_) first_row_ = cursor;
-  if (cursor >= first_row_ + page_rows_) first_row_ = cursor + 1 - page_rows_;
-  if (listed.size() < first_row_ + page_rows_) {
-    first_row_ = listed.size() > page_rows_ ? listed.size() - page_rows_ : 0;
-  }
   if (listed.empty()) frame.runs.push_back({2, 0, "   (empty folder)", Style::Dim});
   for (std::size_t i = 0; i < page_rows_ && first_row_ + i < listed.size(); ++i) {
-    const std::size_t index = first_row_ + i;
-    const Row& row = listed[index];
-    const bool selected = index == cursor;
-    Style style = Style::Normal;
-    const NodeRecordKind kind = model_.kind(row);
-    if (selected) {
-      style = Style::Selected;
-    } else if (row.kind == Row::Kind::UnknownSpace ||
-               (row.kind == Row::Kind::Target && model_.targets()[row.target].tree == nullptr)) {
-      style = Style::Dim;
-    } else if (model_.is_folder(row)) {
-      style = Style::Folder;
-    } else if (kind != NodeRecordKind::File) {
-      style = Style::Marked;
-    }
+    const Row& row = listed[first_row_ + i];
+    const bool selected = first_row_ + i == model_.cursor();
     const std::string text = (selected ? ">" : " ") + row_text(row, columns);
-    frame.runs.push_back(
-        {static_cast<int>(2 + i), 0, selected ? fitted(text, width) : text, style});
-  }
-
-  // Bottom bar.
-  std::string bottom;
-  if (!message_.empty()) {
-    bottom = " " + message_;
-  } else {
-    const Sizes totals = model_.place_sizes();
-    bottom = " on disk " + human_size(totals.size_on_disk_bytes) + "   logical " +
-             human_size(totals.logical_bytes) + "   items " + group_digits(model_.place_items());
-    if (settings_.remover == nullptr) bottom += "   (loaded, read-only)";
+    frame.runs.push_back({static_cast<int>(2 + i), 0, selected ? fitted(text, width) : text,
+                          selected ? Style::Selected : row_style(row)});
   }
   frame.runs.push_back(
-      {rows - 1, 0, fitted(bottom, width), message_is_error_ ? Style::Error : Style::Title});
-
+      {rows - 1, 0, bottom_text(width), message_is_error_ ? Style::Error : Style::Title});
   switch (dialog_) {
     case Dialog::Help:
       draw_box(frame, help_lines(), columns, rows);

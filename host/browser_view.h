@@ -44,7 +44,13 @@ class Browser {
   void handle_listing_key(const Key& key);
   void request_delete();
   void confirm_delete();
+  std::string title_text(std::size_t width) const;
+  std::string heading_text(std::size_t width) const;
+  std::string bottom_text(std::size_t width) const;
   std::string row_text(const Row& row, int columns) const;
+  Style row_style(const Row& row) const;
+  // Moves the rows in view so that the cursor's is among them.
+  void scroll_to_cursor(std::size_t page_rows);
   std::vector<std::string> details_lines() const;
   std::vector<std::string> confirm_lines() const;
   void draw_box(Frame& frame, const std::vector<std::string>& lines, int columns, int rows) const;
