@@ -160,6 +160,11 @@ Key TerminalScreen::next_key() {
       case KEY_NPAGE:
         return {Key::Kind::PageDown};
       case KEY_RESIZE:
+        // Leaving and entering the screen again sets the terminal up for its new size (the
+        // scrolling region among others); tmux otherwise lets later boxes leak into the
+        // terminal's own screen.
+        endwin();
+        refresh();
         return {Key::Kind::Resize};
       case 27:
         return {Key::Kind::Escape};
