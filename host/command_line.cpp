@@ -21,6 +21,12 @@ std::string to_string(const UsageError& error) {
       return "--top-up needs a root and at least one target";
     case Kind::BothOnStandardOutput:
       return "--json - and --ncdu - cannot both write to standard output";
+    case Kind::NeedsBrowse:
+      return "option " + error.text + " needs --browse";
+    case Kind::LoadWithScan:
+      return "--load opens a saved document: no path to scan and no --top-up with it";
+    case Kind::BrowseAndStdout:
+      return "--browse uses the terminal: --json and --ncdu need a file, not -";
   }
   return "UsageError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
 }
@@ -28,6 +34,7 @@ std::string to_string(const UsageError& error) {
 std::string usage_text() {
   return R"(usage: ketterlin-scan [options] PATH
        ketterlin-scan [options] --top-up ROOT TARGET...
+       ketterlin-scan --browse [--allow-delete] --load FILE
 
 Measures PATH (a folder or a whole volume) through ketterlin-scan-helper and shows the largest
 folders and files. With --top-up, measures the chosen TARGET folders below ROOT; targets that
@@ -46,10 +53,15 @@ options:
   --elevate       start the helper with administrator rights (sudo or pkexec on Linux, the
                   consent prompt on Windows)
   --helper PATH   the helper to start (default: ketterlin-scan-helper beside this program)
+  --browse        browse the result in a full-screen view instead of printing the report
+                  (arrows open and leave folders; ? shows the keys)
+  --load FILE     with --browse: browse a document written by --json FILE instead of scanning
+  --allow-delete  with --browse: d deletes the selected entry, after a confirmation
   --help          this text
   --version       the version
 
-exit status: 0 success, 1 the scan failed, 2 usage error
+exit status: 0 success, 1 the scan failed (or --load's document cannot be read), 2 usage
+error (or --browse without a terminal)
 )";
 }
 
@@ -115,16 +127,36 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
       taken = count(options.depth);
     } else if (argument == "--top") {
       taken = count(options.top);
-    } else if (argument == "--json" || argument == "--ncdu" || argument == "--helper") {
+    } else if (argument == "--browse") {
+      options.browse = true;
+    } else if (argument == "--allow-delete") {
+      options.allow_delete = true;
+    } else if (argument == "--json" || argument == "--ncdu" || argument == "--helper" ||
+               argument == "--load") {
       auto text = value();
       if (!text) return tl::unexpected(text.error());
       (argument == "--json"   ? options.json_path
        : argument == "--ncdu" ? options.ncdu_path
+       : argument == "--load" ? options.load_path
                               : options.helper_path) = *text;
     } else {
       return tl::unexpected(UsageError{Kind::UnknownOption, argument});
     }
     if (!taken) return tl::unexpected(taken.error());
+  }
+  if (!options.browse && (options.load_path || options.allow_delete)) {
+    return tl::unexpected(
+        UsageError{Kind::NeedsBrowse, options.load_path ? "--load" : "--allow-delete"});
+  }
+  if (options.load_path) {
+    if (!options.paths.empty() || options.top_up) {
+      return tl::unexpected(UsageError{Kind::LoadWithScan, ""});
+    }
+    return options;
+  }
+  const platform::OsString dash = platform::from_utf8("-");
+  if (options.browse && (options.json_path == dash || options.ncdu_path == dash)) {
+    return tl::unexpected(UsageError{Kind::BrowseAndStdout, ""});
   }
   if (options.top_up && options.paths.size() == 1) {
     return tl::unexpected(UsageError{Kind::MissingTopUpTarget, ""});
@@ -136,7 +168,6 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
   if (!options.top_up && options.paths.size() > 1) {
     return tl::unexpected(UsageError{Kind::TooManyPaths, ""});
   }
-  const platform::OsString dash = platform::from_utf8("-");
   if (options.json_path == dash && options.ncdu_path == dash) {
     return tl::unexpected(UsageError{Kind::BothOnStandardOutput, ""});
   }

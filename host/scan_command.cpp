@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/browse_command.h"
 #include "host/exports.h"
 #include "host/helper_process.h"
 #include "host/pipe_server.h"
@@ -180,7 +181,7 @@ tl::expected<void, HostError> write_export(const platform::OsString& path, Write
 tl::expected<void, HostError> write_outputs(const CommandOptions& options,
                                             const ScanResult& result) {
   const platform::OsString dash = platform::from_utf8("-");
-  if (options.json_path != dash && options.ncdu_path != dash) {
+  if (!options.browse && options.json_path != dash && options.ncdu_path != dash) {
     ReportOptions report;
     report.depth = options.depth;
     report.top = options.top;
@@ -256,6 +257,9 @@ int run_command(const std::vector<platform::OsString>& arguments) {
     std::cout << kVersionText << "\n";
     return 0;
   }
+  const BrowseOptions browse{options->allow_delete, options->apparent};
+  if (options->load_path) return browse_saved_document(*options->load_path, browse);
+  if (options->browse && !browser_available()) return 2;
   prepare_terminal();
   const Clock::time_point started = Clock::now();
   auto request = prepare_request(*options);
@@ -276,7 +280,7 @@ int run_command(const std::vector<platform::OsString>& arguments) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
   auto written = write_outputs(*options, result);
   if (!written) return fail(to_string(written.error()), 1);
-  return 0;
+  return options->browse ? browse_scan(result, browse) : 0;
 }
 
 }  // namespace ketterlin::host
