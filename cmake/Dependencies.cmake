@@ -18,6 +18,13 @@ else()
   find_package(ICU REQUIRED COMPONENTS uc)
 endif()
 
+# The browser's screen (ketterlin-scan --browse) on POSIX: ncursesw, for UTF-8 names.
+if(NOT WIN32)
+  set(CURSES_NEED_NCURSES TRUE)
+  set(CURSES_NEED_WIDE TRUE)
+  find_package(Curses REQUIRED)
+endif()
+
 find_package(re2 CONFIG QUIET)
 if(NOT TARGET re2::re2)
   find_package(PkgConfig REQUIRED)

@@ -23,6 +23,12 @@ std::string to_string(const UsageError& error) {
       return "--top-up needs a root and at least one target";
     case Kind::BothOnStandardOutput:
       return "--json - and --ncdu - cannot both write to standard output";
+    case Kind::NeedsBrowse:
+      return "option " + error.text + " needs --browse";
+    case Kind::LoadWithScan:
+      return "--load opens a saved document: no path to scan and no --top-up with it";
+    case Kind::BrowseAndStdout:
+      return "--browse uses the terminal: --json and --ncdu need a file, not -";
   }
   return "UsageError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
 }
@@ -34,6 +40,7 @@ std::string usage_error_text(const UsageError& error) {
 std::string usage_text() {
   return R"(usage: ketterlin-scan [options] [PATH]
        ketterlin-scan [options] --top-up ROOT TARGET...
+       ketterlin-scan --browse [--allow-delete] --load FILE
 
 Measures PATH (a folder or a whole volume; the current folder when no PATH is given) through
 ketterlin-scan-helper and shows the largest folders and files. With --top-up, measures the
@@ -55,11 +62,15 @@ options (a value may also follow "=": --depth=3):
   --elevate       start the helper with administrator rights (sudo or pkexec on Linux, the
                   consent prompt on Windows)
   --helper PATH   the helper to start (default: ketterlin-scan-helper beside this program)
+  --browse        browse the result in a full-screen view instead of printing the report
+                  (arrows open and leave folders; ? shows the keys)
+  --load FILE     with --browse: browse a document written by --json FILE instead of scanning
+  --allow-delete  with --browse: d deletes the selected entry, after a confirmation
   -h, --help      this text
   -V, --version   the version
 
-exit status: 0 success, 1 the scan failed, 2 usage error, 128+N ended by signal N (130 for
-Ctrl-C)
+exit status: 0 success, 1 the scan failed (or --load's document cannot be read), 2 usage
+error (or --browse without a terminal), 128+N ended by signal N (130 for Ctrl-C)
 )";
 }
 
@@ -103,6 +114,12 @@ constexpr std::array kOptionRules = {
                [](Options& o, const Text& text, unsigned) { o.ncdu_path = text; }},
     OptionRule{"--helper", "", Takes::Text,
                [](Options& o, const Text& text, unsigned) { o.helper_path = text; }},
+    OptionRule{"--browse", "", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.browse = true; }},
+    OptionRule{"--allow-delete", "", Takes::Nothing,
+               [](Options& o, const Text&, unsigned) { o.allow_delete = true; }},
+    OptionRule{"--load", "", Takes::Text,
+               [](Options& o, const Text& text, unsigned) { o.load_path = text; }},
 };
 
 std::optional<unsigned> parse_count(const platform::OsString& text) {
@@ -188,6 +205,20 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
     rule.apply(options, value, count);
     if (options.action != CommandOptions::Action::Scan) return options;
   }
+  if (!options.browse && (options.load_path || options.allow_delete)) {
+    return tl::unexpected(
+        UsageError{Kind::NeedsBrowse, options.load_path ? "--load" : "--allow-delete"});
+  }
+  if (options.load_path) {
+    if (!options.paths.empty() || options.top_up) {
+      return tl::unexpected(UsageError{Kind::LoadWithScan, ""});
+    }
+    return options;
+  }
+  const platform::OsString dash = platform::from_utf8("-");
+  if (options.browse && (options.json_path == dash || options.ncdu_path == dash)) {
+    return tl::unexpected(UsageError{Kind::BrowseAndStdout, ""});
+  }
   if (options.top_up && options.paths.size() < 2) {
     return tl::unexpected(UsageError{Kind::MissingTopUpTarget, ""});
   }
@@ -195,7 +226,6 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
   if (!options.top_up && options.paths.size() > 1) {
     return tl::unexpected(UsageError{Kind::TooManyPaths, ""});
   }
-  const platform::OsString dash = platform::from_utf8("-");
   if (options.json_path == dash && options.ncdu_path == dash) {
     return tl::unexpected(UsageError{Kind::BothOnStandardOutput, ""});
   }

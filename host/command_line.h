@@ -1,6 +1,7 @@
 // The ketterlin-scan command line:
 //   ketterlin-scan [options] [PATH]                scan PATH (default ".") as a full root
 //   ketterlin-scan [options] --top-up ROOT TARGET...  scan chosen folders below ROOT
+//   ketterlin-scan --browse --load FILE            browse a saved --json document
 // Options may come before, between or after the paths; "--" ends them. An option's value is the
 // next argument or follows "=" in the same one ("--depth=3"); a short form takes the next
 // argument or the rest of its own ("-d 3", "-d3"). The options are one table in
@@ -31,6 +32,9 @@ struct CommandOptions {
   bool quiet = false;
   bool apparent = false;
   bool no_color = false;
+  bool browse = false;                          // the full-screen browser instead of the report
+  std::optional<platform::OsString> load_path;  // --load: browse this document, scan nothing
+  bool allow_delete = false;                    // the browser's d deletes
   unsigned depth = 2;
   unsigned top = 10;
 };
@@ -44,6 +48,9 @@ struct UsageError {
     TooManyPaths,          // more than one PATH without --top-up
     MissingTopUpTarget,    // --top-up with a root but no target
     BothOnStandardOutput,  // --json - and --ncdu - together
+    NeedsBrowse,           // `text` (--load, --allow-delete) without --browse
+    LoadWithScan,          // --load with a PATH or --top-up
+    BrowseAndStdout,       // --browse with --json - or --ncdu -
   };
   Kind kind = Kind::UnknownOption;
   std::string text;

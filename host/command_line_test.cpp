@@ -37,6 +37,12 @@ TEST(CommandLineTest, ParsesOptionsInAnyPlace) {
   EXPECT_TRUE(top_up->top_up);
   EXPECT_EQ(top_up->paths, words({"/r", "/r/a", "--odd-name"}));
 
+  auto browse = parse_command_line(words({"--browse", "--allow-delete", "--load", "scan.json"}));
+  ASSERT_TRUE(browse.has_value()) << to_string(browse.error());
+  EXPECT_TRUE(browse->browse && browse->allow_delete);
+  EXPECT_EQ(browse->load_path, platform::from_utf8("scan.json"));
+  EXPECT_TRUE(browse->paths.empty());
+
   EXPECT_EQ(parse_command_line(words({"/x", "--help", "--bogus"}))->action,
             CommandOptions::Action::Help);
   EXPECT_EQ(parse_command_line(words({"--version"}))->action, CommandOptions::Action::Version);
@@ -128,6 +134,22 @@ TEST(CommandLineTest, RefusesWhatItCannotRun) {
        {"/x", "--json", "-", "--ncdu", "-"},
        {Kind::BothOnStandardOutput, ""},
        "--json - and --ncdu - cannot both write to standard output"},
+      {"load without browse",
+       {"--load", "scan.json"},
+       {Kind::NeedsBrowse, "--load"},
+       "option --load needs --browse"},
+      {"allow-delete without browse",
+       {"/x", "--allow-delete"},
+       {Kind::NeedsBrowse, "--allow-delete"},
+       "option --allow-delete needs --browse"},
+      {"load and a path",
+       {"--browse", "--load", "scan.json", "/x"},
+       {Kind::LoadWithScan, ""},
+       "--load opens a saved document: no path to scan and no --top-up with it"},
+      {"browse and an export on standard output",
+       {"--browse", "/x", "--json", "-"},
+       {Kind::BrowseAndStdout, ""},
+       "--browse uses the terminal: --json and --ncdu need a file, not -"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

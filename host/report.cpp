@@ -98,30 +98,6 @@ std::vector<Entry> listing(const ResultTree& tree, NodeIndex node,
   return entries;
 }
 
-std::string bar(uint64_t part, uint64_t whole, bool unicode, std::size_t cells_wanted) {
-  if (cells_wanted == 0) return "";
-  // Eighths of a cell, so that the Unicode bar can end in a partial block.
-  const uint64_t eighths =
-      whole == 0 ? 0
-                 : static_cast<uint64_t>(static_cast<long double>(part) * cells_wanted * 8 / whole);
-  const uint64_t full = std::min<uint64_t>(eighths / 8, cells_wanted);
-  std::string text;
-  if (!unicode) {
-    text.append(full, '#');
-    text.append(cells_wanted - full, '.');
-    return text;
-  }
-  static constexpr const char* kPartial[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
-  for (uint64_t i = 0; i < full; ++i) text += "█";
-  std::size_t cells = full;
-  if (full < cells_wanted && eighths % 8 != 0) {
-    text += kPartial[eighths % 8];
-    ++cells;
-  }
-  for (; cells < cells_wanted; ++cells) text += "░";
-  return text;
-}
-
 std::string share(uint64_t part, uint64_t whole) {
   const uint64_t percent =
       whole == 0 ? 0 : static_cast<uint64_t>(static_cast<long double>(part) * 100 / whole + 0.5L);
@@ -134,6 +110,25 @@ std::string right_aligned(std::string text, std::size_t width) {
   return text;
 }
 
+// The colour of an entry of `kind`.
+std::string_view kind_colour(NodeRecordKind kind) {
+  switch (kind) {
+    case NodeRecordKind::Drive:
+    case NodeRecordKind::Folder:
+      return "1;34";
+    case NodeRecordKind::File:
+      return "";
+    case NodeRecordKind::Restricted:
+      return "31";
+    case NodeRecordKind::SymbolicLink:
+    case NodeRecordKind::Junction:
+    case NodeRecordKind::VolumeMountPoint:
+    case NodeRecordKind::OtherLink:
+      return "36";
+  }
+  return "";
+}
+
 // The entry's name with what kind of thing it is, and its colour.
 std::pair<std::string, std::string> label(const ResultTree& tree, const Entry& entry) {
   if (entry.kind == Entry::Kind::UnknownSpace) return {"Unknown Space", "2"};
@@ -143,31 +138,12 @@ std::pair<std::string, std::string> label(const ResultTree& tree, const Entry& e
         "2"};
   }
   const NodeIndex node = entry.node;
-  std::string text = node == 0 ? display_root(tree.name(0)) : printable(tree.name(node));
-  const std::string target = printable(tree.link_target(node).value_or(""));
-  switch (tree.kind(node)) {
-    case NodeRecordKind::Drive:
-    case NodeRecordKind::Folder:
-      return {text, "1;34"};
-    case NodeRecordKind::File:
-      if (tree.unmeasured(node)) return {text + " [!] not measured", "31"};
-      if (tree.link_count(node) > 1) {
-        text += " [hard link, " + std::to_string(tree.link_count(node)) + " names" +
-                (tree.counted_elsewhere(node) ? ", counted elsewhere]" : "]");
-      }
-      return {text, ""};
-    case NodeRecordKind::Restricted:
-      return {text + " [restricted]", "31"};
-    case NodeRecordKind::SymbolicLink:
-      return {text + " -> " + target, "36"};
-    case NodeRecordKind::Junction:
-      return {text + " [junction] -> " + target, "36"};
-    case NodeRecordKind::VolumeMountPoint:
-      return {text + " [mount point]" + (target.empty() ? "" : " -> " + target), "36"};
-    case NodeRecordKind::OtherLink:
-      return {text + " [link]" + (target.empty() ? "" : " -> " + target), "36"};
-  }
-  return {text, ""};
+  std::string text = entry_label(
+      node == 0 ? display_root(tree.name(0)) : printable(tree.name(node)), tree.kind(node),
+      tree.link_target(node), tree.link_count(node), tree.counted_elsewhere(node),
+      tree.unmeasured(node));
+  return {std::move(text), tree.unmeasured(node) ? std::string("31")
+                                                 : std::string(kind_colour(tree.kind(node)))};
 }
 
 class TreeWriter {
@@ -229,7 +205,7 @@ class TreeWriter {
       const std::size_t room = options_.width > used + 3 ? options_.width - used : 3;
       name = shorten_middle(name, room, options_.unicode ? "…" : "...");
     }
-    out_ += columns + style_.paint(bar(entry.size, parent_size, options_.unicode, cells), "32") +
+    out_ += columns + style_.paint(share_bar(entry.size, parent_size, cells, options_.unicode), "32") +
             "  " + prefix + style_.paint(name, colour) + "\n";
   }
 
@@ -284,6 +260,58 @@ void write_totals(const ScanResult& result, std::size_t index, const ReportOptio
 }
 
 }  // namespace
+
+std::string share_bar(uint64_t part, uint64_t whole, std::size_t cells, bool unicode) {
+  if (cells == 0) return "";
+  // Eighths of a cell, so that the Unicode bar can end in a partial block.
+  const uint64_t eighths =
+      whole == 0 ? 0 : static_cast<uint64_t>(static_cast<long double>(part) * cells * 8 / whole);
+  const uint64_t full = std::min<uint64_t>(eighths / 8, cells);
+  std::string text;
+  if (!unicode) {
+    text.append(full, '#');
+    text.append(cells - full, '.');
+    return text;
+  }
+  static constexpr const char* kPartial[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
+  for (uint64_t i = 0; i < full; ++i) text += "█";
+  std::size_t drawn = full;
+  if (full < cells && eighths % 8 != 0) {
+    text += kPartial[eighths % 8];
+    ++drawn;
+  }
+  for (; drawn < cells; ++drawn) text += "░";
+  return text;
+}
+
+std::string entry_label(std::string display_name, NodeRecordKind kind,
+                        std::optional<std::string_view> link_target, uint32_t link_count,
+                        bool counted_elsewhere, bool unmeasured) {
+  const std::string target = printable(link_target.value_or(""));
+  switch (kind) {
+    case NodeRecordKind::Drive:
+    case NodeRecordKind::Folder:
+      return display_name;
+    case NodeRecordKind::File:
+      if (unmeasured) return display_name + " [!] not measured";
+      if (link_count > 1) {
+        display_name += " [hard link, " + std::to_string(link_count) + " names" +
+                        (counted_elsewhere ? ", counted elsewhere]" : "]");
+      }
+      return display_name;
+    case NodeRecordKind::Restricted:
+      return display_name + " [restricted]";
+    case NodeRecordKind::SymbolicLink:
+      return display_name + " -> " + target;
+    case NodeRecordKind::Junction:
+      return display_name + " [junction] -> " + target;
+    case NodeRecordKind::VolumeMountPoint:
+      return display_name + " [mount point]" + (target.empty() ? "" : " -> " + target);
+    case NodeRecordKind::OtherLink:
+      return display_name + " [link]" + (target.empty() ? "" : " -> " + target);
+  }
+  return display_name;
+}
 
 std::string display_root(std::string_view root_path) {
   return printable(platform::to_utf8_lossy(scanner::display_path(platform::from_utf8(root_path))));

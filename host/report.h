@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/scan_result.h"
 
@@ -27,6 +30,19 @@ struct ReportOptions {
 
 // The whole report, one line feed after every line.
 std::string render_report(const ScanResult& result, const ReportOptions& options);
+
+// A bar of `cells` cells filled in proportion to part / whole (empty when whole is 0): '#' and
+// '.' in ASCII, full, partial and light blocks in Unicode.
+std::string share_bar(uint64_t part, uint64_t whole, std::size_t cells, bool unicode);
+
+// How a listing names an entry: `display_name` (already printable) followed by what kind of
+// thing it is: " [restricted]", " -> TARGET" (symbolic link), " [junction] -> TARGET",
+// " [mount point]" and " [link]" (each with " -> TARGET" when known), and for a file of a
+// hard-link group " [hard link, N names]" or " [hard link, N names, counted elsewhere]", for a
+// file whose metadata could not be read " [!] not measured". Folders and drives get no mark.
+std::string entry_label(std::string display_name, NodeRecordKind kind,
+                        std::optional<std::string_view> link_target, uint32_t link_count,
+                        bool counted_elsewhere, bool unmeasured = false);
 
 // How the root of a tree is shown: on Windows the familiar form of a verbatim path when that
 // form designates the same folder (C:\Data for \\?\C:\Data), else the path as it stands;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "elevation/request.h"
+#include "host/browse_command.h"
 #include "host/exports.h"
 #include "host/helper_process.h"
 #include "host/output_file.h"
@@ -245,7 +246,7 @@ tl::expected<Outputs, HostError> open_outputs(const CommandOptions& options) {
 tl::expected<void, HostError> write_outputs(const CommandOptions& options, const ScanResult& result,
                                             Outputs& outputs) {
   const platform::OsString dash = platform::from_utf8("-");
-  if (options.json_path != dash && options.ncdu_path != dash) {
+  if (!options.browse && options.json_path != dash && options.ncdu_path != dash) {
     const bool terminal = is_terminal(StandardStream::Output);
     ReportOptions report;
     report.depth = options.depth;
@@ -361,6 +362,9 @@ int run_command(const std::vector<platform::OsString>& arguments) {
     std::cout << kVersionText << "\n";
     return 0;
   }
+  const BrowseOptions browse{options->allow_delete, options->apparent};
+  if (options->load_path) return browse_saved_document(*options->load_path, browse);
+  if (options->browse && !browser_available()) return 2;
   prepare_terminal();
   watch_interrupts();
   const Clock::time_point started = Clock::now();
@@ -399,7 +403,7 @@ int run_command(const std::vector<platform::OsString>& arguments) {
   auto written = write_outputs(*options, result, *outputs);
   if (interrupt_signal() != 0) return exit_status(interrupted());
   if (!written) return fail(to_string(written.error()), 1);
-  return 0;
+  return options->browse ? browse_scan(result, browse) : 0;
 }
 
 }  // namespace ketterlin::host
