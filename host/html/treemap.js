@@ -15,6 +15,7 @@
 
   // ===== The data =====
 
+  const startedAt = performance.now();  // the document has been read up to this script
   const dataElement = document.getElementById("scan-data");
   const data = JSON.parse(dataElement.textContent);
   dataElement.remove();  // the decoded arrays below hold everything; the text can go
@@ -27,6 +28,7 @@
   const size = new Float64Array(count);
   const otherSize = new Float64Array(count);
   const ownSize = new Float64Array(count);  // the part of a node's size that no child holds
+  const shownOwnSize = new Float64Array(count);  // the part no child laid out in the view holds
   const parent = new Int32Array(count);
   const subtreeEnd = new Uint32Array(count);  // one past the node's last descendant (preorder)
 
@@ -73,17 +75,7 @@
     for (let i = 0; i < count; i++) if (ownSize[i] < 0) ownSize[i] = 0;
   })(data.nodes);
   data.nodes = null;
-
-  function childrenOf(node) {
-    if (childCount[node] === 0) return null;
-    const list = new Array(childCount[node]);
-    let child = node + 1;
-    for (let k = 0; k < list.length; k++) {
-      list[k] = child;
-      child = subtreeEnd[child];
-    }
-    return list;
-  }
+  const decodedAt = performance.now();
 
   function isContainer(node) { return childCount[node] > 0; }
   function isFile(node) { return category[node] < CATEGORY_FOLDER; }
@@ -183,12 +175,34 @@
     }
     context.setTransform(ratio, 0, 0, ratio, 0, 0);
     overlayContext.setTransform(ratio, 0, 0, ratio, 0, 0);
-    const root = d3.hierarchy(view, childrenOf).sum((node) => ownSize[node]);
+    // Entries smaller than a pixel are not laid out: their bytes stay with their folder, which
+    // fills the room they leave, and so does a folder of less than four pixels, drawn whole. The
+    // layout and the drawing then cost what the screen can show, not what the tree holds.
+    const scale = (width * height) / size[view];
+    const root = d3.hierarchy(view, (node) => {
+      let own = size[node];
+      let shown = null;
+      if (childCount[node] > 0 && (node === view || size[node] * scale >= 4)) {
+        let child = node + 1;
+        for (let k = 0; k < childCount[node]; k++, child = subtreeEnd[child]) {
+          if (size[child] * scale < 1) continue;
+          (shown || (shown = [])).push(child);
+          own -= size[child];
+        }
+      }
+      shownOwnSize[node] = Math.max(0, own);
+      return shown;
+    }).sum((node) => shownOwnSize[node]);
     d3.treemap().tile(d3.treemapSquarify).size([width, height])(root);
     layoutRoot = root;
   }
 
-  function colourOf(node) { return COLOURS[category[node]] || COLOURS[0]; }
+  // A folder takes the colour of its largest file (a node's first child in preorder is its
+  // largest) where it shows.
+  function colourOf(node) {
+    while (childCount[node] > 0) node++;
+    return COLOURS[category[node]] || COLOURS[0];
+  }
 
   function draw() {
     context.fillStyle = "#ffffff";
@@ -199,23 +213,34 @@
       if (n.x1 - n.x0 <= 0 || n.y1 - n.y0 <= 0) return;
       (n.children ? folders : leaves).push(n);
     });
-    for (const n of folders) {  // what shows of a folder is its own bytes
-      if (ownSize[n.data] === 0) continue;
+    for (const n of folders) {  // what shows of a folder: its own bytes and its tiny entries
+      if (shownOwnSize[n.data] === 0) continue;
       context.fillStyle = colourOf(n.data);
       context.fillRect(n.x0, n.y0, n.x1 - n.x0, n.y1 - n.y0);
+    }
+    // One path per colour: far fewer canvas calls than one fill per rectangle.
+    const byColour = new Map();
+    for (const n of leaves) {
+      const colour = colourOf(n.data);
+      if (!byColour.has(colour)) byColour.set(colour, []);
+      byColour.get(colour).push(n);
+    }
+    for (const [colour, group] of byColour) {
+      context.beginPath();
+      for (const n of group) context.rect(n.x0, n.y0, n.x1 - n.x0, n.y1 - n.y0);
+      context.fillStyle = colour;
+      context.fill();
     }
     for (const n of leaves) {
       const w = n.x1 - n.x0;
       const h = n.y1 - n.y0;
-      context.fillStyle = colourOf(n.data);
+      if (w * h < 120) continue;
+      // A cushion of light and shade on the rectangles one can see.
+      const shade = context.createLinearGradient(n.x0, n.y0, n.x1, n.y1);
+      shade.addColorStop(0, "rgba(255,255,255,0.30)");
+      shade.addColorStop(1, "rgba(0,0,0,0.16)");
+      context.fillStyle = shade;
       context.fillRect(n.x0, n.y0, w, h);
-      if (w * h >= 120) {  // a cushion of light and shade on the rectangles one can see
-        const shade = context.createLinearGradient(n.x0, n.y0, n.x1, n.y1);
-        shade.addColorStop(0, "rgba(255,255,255,0.30)");
-        shade.addColorStop(1, "rgba(0,0,0,0.16)");
-        context.fillStyle = shade;
-        context.fillRect(n.x0, n.y0, w, h);
-      }
     }
     context.beginPath();
     for (const n of leaves) {
@@ -547,7 +572,10 @@
 
   try { history.replaceState({ view: 0 }, ""); } catch (ignored) { /* a sandboxed page */ }
   zoomTo(0, false);
+  // When the page got how far, in milliseconds since the navigation started.
   const drawnAt = performance.now();
+  document.body.dataset.startedMillis = startedAt.toFixed(0);
+  document.body.dataset.decodedMillis = decodedAt.toFixed(0);
   document.body.dataset.drawnMillis = drawnAt.toFixed(0);
   requestAnimationFrame(() => {
     document.body.dataset.paintedMillis = performance.now().toFixed(0);
