@@ -245,14 +245,19 @@ TEST(HtmlReportBrowserTest, PageDrawsZoomsAndFetchesNothing) {
     EXPECT_EQ(zoom.at("areas").at("problems"), Json::array());
     EXPECT_LT(zoom.at("areas").at("worstRelativeError"), 0.01);
     EXPECT_EQ(r.at("afterBack"), root);
+    // Hovering over a.pdf shows its path, kind and both sizes.
+    EXPECT_EQ(zoom.at("tooltip"),
+              Json::array({root + "/docs/a.pdf", "Documents and text",
+                           "size on disk: 390.6 KiB (400,000 bytes)",
+                           "logical size: 390.6 KiB (400,000 bytes)", "66.7 % of docs"}));
 
     if (c.budget >= 200'000) {
       EXPECT_EQ(r.at("merged"), 0);
       EXPECT_EQ(r.at("notice"), "");
       // The empty file has no rectangle.
-      expect_areas(r.at("rectangles"), {{"docs", 600000 / total},
-                                        {"media", 250000 / total},
-                                        {"big.iso", 100000 / total}});
+      expect_areas(
+          r.at("rectangles"),
+          {{"docs", 600000 / total}, {"media", 250000 / total}, {"big.iso", 100000 / total}});
       expect_areas(zoom.at("rectangles"), {{"a.pdf", 400000 / 600000.0},
                                            {"b.txt", 100000 / 600000.0},
                                            {"<script>x", 50000 / 600000.0},

@@ -265,6 +265,14 @@
       context.stroke();
     }
     drawLabels();
+    if (size[view] === 0) {
+      context.font = "14px system-ui, 'DejaVu Sans', sans-serif";
+      context.textAlign = "center";
+      context.fillStyle = "#4a525a";
+      context.fillText("Nothing to draw: " + nameOfNode(view) + " holds no bytes", width / 2,
+                       height / 2);
+      context.textAlign = "start";
+    }
   }
 
   function fittedText(text, room) {
@@ -607,6 +615,7 @@
       if (Math.abs(n.value - size[n.data]) > 0.5) {
         problems.push(pathOf(n.data) + ": laid out as " + n.value + " bytes, not " + size[n.data]);
       }
+      if (size[view] === 0) return;
       const expected = size[n.data] / size[view] * total;
       if (expected < 1) return;
       const actual = (n.x1 - n.x0) * (n.y1 - n.y0);
@@ -642,6 +651,17 @@
         areas: checkAreas(),
         rectangles: rectangles(layoutRoot),
       };
+      // Hovering over the largest entry shows its path and sizes.
+      const largestChild = layoutRoot.children ? layoutRoot.children[0] : null;
+      if (largestChild) {
+        canvas.dispatchEvent(new MouseEvent("mousemove", {
+          bubbles: true,
+          clientX: box.left + (largestChild.x0 + largestChild.x1) / 2,
+          clientY: box.top + (largestChild.y0 + largestChild.y1) / 2,
+        }));
+        result.zoom.tooltip = tooltip.hidden ? [] :
+            [...tooltip.children].map((line) => line.textContent);
+      }
       breadcrumb.querySelector(".step").click();
       result.afterBack = pathOf(view);
     }
