@@ -270,19 +270,117 @@ std::vector<uint8_t> choose_kept(const ResultTree& tree, const std::vector<uint6
 
 }  // namespace
 
+namespace {
+
+// Lists the kept nodes of a tree as page nodes in preorder, each node's page children (its kept
+// children, its "(n more)" node and, for the root, the Unknown Space) largest first.
+class PreorderLister {
+ public:
+  PreorderLister(const ResultTree& tree, const std::vector<uint64_t>& sizes,
+                 const std::vector<uint8_t>& kept, bool apparent,
+                 std::optional<uint64_t> unknown_space, std::string_view root_name,
+                 NameTable& names)
+      : tree_(tree),
+        sizes_(sizes),
+        kept_(kept),
+        apparent_(apparent),
+        unknown_space_(unknown_space),
+        root_name_(root_name),
+        names_(names) {}
+
+  std::vector<PageNode> list() {
+    std::vector<PageNode> nodes;
+    std::vector<Item> pending{tree_item(0)};
+    std::vector<Item> children;
+    while (!pending.empty()) {
+      Item item = std::move(pending.back());
+      pending.pop_back();
+      if (item.node != kNoNode) {
+        page_children(item.node, children);
+        item.page.child_count = static_cast<uint32_t>(children.size());
+        pending.insert(pending.end(), children.rbegin(), children.rend());
+      }
+      nodes.push_back(item.page);
+    }
+    return nodes;
+  }
+
+ private:
+  struct Item {
+    NodeIndex node = kNoNode;  // kNoNode: a page node that is no tree node
+    PageNode page;
+  };
+
+  // The other measure's size.
+  uint64_t other(const Sizes& sizes) const {
+    return apparent_ ? sizes.size_on_disk_bytes : sizes.logical_bytes;
+  }
+
+  // The Unknown Space holds on-disk bytes only.
+  Sizes unknown() const { return {0, unknown_space_.value_or(0)}; }
+
+  Item tree_item(NodeIndex node) {
+    Item item{node, {}};
+    item.page.name = names_.add(node == 0 ? root_name_ : tree_.name(node));
+    item.page.category = node_category(tree_, node);
+    item.page.size = sizes_[node];
+    item.page.other_size = other(tree_.totals(node));
+    if (node == 0) {
+      item.page.size += apparent_ ? 0 : unknown().size_on_disk_bytes;
+      item.page.other_size += other(unknown());
+    }
+    return item;
+  }
+
+  void page_children(NodeIndex node, std::vector<Item>& children) {
+    children.clear();
+    Item more{kNoNode, {}};
+    uint64_t more_count = 0;
+    for (const NodeIndex child : tree_.children(node)) {
+      if (kept_[child]) {
+        children.push_back(tree_item(child));
+        continue;
+      }
+      ++more_count;
+      more.page.size += sizes_[child];
+      more.page.other_size += other(tree_.totals(child));
+    }
+    if (more_count > 0) {
+      more.page.category = Category::Merged;
+      more.page.name = names_.add(merged_name(more_count));
+      children.push_back(more);
+    }
+    if (node == 0 && unknown_space_) {
+      Item space{kNoNode, {}};
+      space.page = {0, names_.add("Unknown Space"), Category::UnknownSpace,
+                    apparent_ ? 0 : *unknown_space_, other(unknown())};
+      children.push_back(space);
+    }
+    std::stable_sort(children.begin(), children.end(),
+                     [](const Item& a, const Item& b) { return a.page.size > b.page.size; });
+  }
+
+  const ResultTree& tree_;
+  const std::vector<uint64_t>& sizes_;
+  const std::vector<uint8_t>& kept_;
+  bool apparent_;
+  std::optional<uint64_t> unknown_space_;
+  std::string_view root_name_;
+  NameTable& names_;
+};
+
+}  // namespace
+
 PageTree build_page_tree(const ResultTree& tree, std::optional<uint64_t> unknown_space,
                          bool apparent, uint32_t budget, std::string_view root_name,
                          NameTable& names) {
   const NodeIndex count = tree.size();
-  auto measure = [apparent](const Sizes& sizes, bool other) {
-    return apparent != other ? sizes.logical_bytes : sizes.size_on_disk_bytes;
-  };
   std::vector<uint64_t> sizes(count);
-  for (NodeIndex node = 0; node < count; ++node) sizes[node] = measure(tree.totals(node), false);
-  // The Unknown Space holds on-disk bytes only.
-  const Sizes unknown{0, unknown_space.value_or(0)};
-  const uint64_t extra = unknown_space ? 1 : 0;
-
+  for (NodeIndex node = 0; node < count; ++node) {
+    const Sizes totals = tree.totals(node);
+    sizes[node] = apparent ? totals.logical_bytes : totals.size_on_disk_bytes;
+  }
+  const uint64_t extra = unknown_space ? 1 : 0;  // the Unknown Space node
   PageTree page;
   page.entries = count + extra;
   const uint64_t room = std::max<uint64_t>(budget, 2 + extra);
@@ -292,64 +390,8 @@ PageTree build_page_tree(const ResultTree& tree, std::optional<uint64_t> unknown
   } else {
     kept = choose_kept(tree, sizes, room - extra);
   }
-
-  // The page's children of a kept node: its kept children, then its "(n more)" node and (root)
-  // the Unknown Space, all in size order.
-  struct Item {
-    NodeIndex node = kNoNode;  // kNoNode: a node that is no tree node
-    PageNode page;
-  };
-  auto tree_item = [&](NodeIndex node) {
-    Item item{node, {}};
-    item.page.name = names.add(node == 0 ? root_name : tree.name(node));
-    item.page.category = node_category(tree, node);
-    item.page.size = sizes[node];
-    item.page.other_size = measure(tree.totals(node), true);
-    if (node == 0) {
-      item.page.size += measure(unknown, false);
-      item.page.other_size += measure(unknown, true);
-    }
-    return item;
-  };
-  std::vector<Item> pending{tree_item(0)};
-  std::vector<Item> children;
-  while (!pending.empty()) {
-    Item item = std::move(pending.back());
-    pending.pop_back();
-    if (item.node == kNoNode) {
-      page.nodes.push_back(item.page);
-      continue;
-    }
-    children.clear();
-    Item more{kNoNode, {}};
-    uint64_t more_count = 0;
-    for (const NodeIndex child : tree.children(item.node)) {
-      if (kept[child]) {
-        children.push_back(tree_item(child));
-        continue;
-      }
-      ++more_count;
-      more.page.size += sizes[child];
-      more.page.other_size += measure(tree.totals(child), true);
-    }
-    if (more_count > 0) {
-      more.page.category = Category::Merged;
-      more.page.name = names.add(merged_name(more_count));
-      children.push_back(more);
-    }
-    if (item.node == 0 && unknown_space) {
-      Item space{kNoNode, {}};
-      space.page = {0, names.add("Unknown Space"), Category::UnknownSpace, measure(unknown, false),
-                    measure(unknown, true)};
-      children.push_back(space);
-    }
-    std::stable_sort(children.begin(), children.end(),
-                     [](const Item& a, const Item& b) { return a.page.size > b.page.size; });
-    item.page.child_count = static_cast<uint32_t>(children.size());
-    page.nodes.push_back(item.page);
-    pending.insert(pending.end(), children.rbegin(), children.rend());
-  }
-  for (NodeIndex node = 0; node < count; ++node) page.merged += kept[node] ? 0 : 1;
+  page.nodes = PreorderLister(tree, sizes, kept, apparent, unknown_space, root_name, names).list();
+  page.merged = static_cast<uint64_t>(std::count(kept.begin(), kept.end(), uint8_t{0}));
   return page;
 }
 
