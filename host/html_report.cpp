@@ -480,11 +480,12 @@ PageData collect(const ScanResult& result, const HtmlReportOptions& options) {
     top.name = data.names.add(display_root(result.root));
     data.nodes.push_back(top);
   }
-  const uint32_t budget =
-      one_tree ? options.node_budget
-               : static_cast<uint32_t>(std::max<std::size_t>(
-                     2, (options.node_budget - 1) / std::max<std::size_t>(1, scanned.size())));
-  std::vector<html::PageNode> subtrees;
+  // The folder above several targets takes one node of the budget.
+  const uint32_t total = std::max<uint32_t>(options.node_budget, 2);
+  const uint32_t budget = one_tree
+                              ? total
+                              : static_cast<uint32_t>(std::max<std::size_t>(
+                                    2, (total - 1) / std::max<std::size_t>(1, scanned.size())));
   for (const std::size_t index : scanned) {
     const ResultTree& tree = *result.reports[index].tree;
     const std::optional<uint64_t> unknown = unknown_space_bytes(result, index);

@@ -408,12 +408,21 @@ TEST(HtmlReportTest, SeveralTargetsHangBelowTheRootAndUnavailableOnesAreListed) 
     return report;
   };
   result.reports.push_back(scanned({node(0, std::nullopt, "/v/docs", Kind::Folder),
-                                    node(1, 0, "/v/docs/a.txt", Kind::File, 10, 4096)}));
+                                    node(1, 0, "/v/docs/a.txt", Kind::File, 10, 4096),
+                                    node(2, 0, "/v/docs/c.txt", Kind::File, 5, 4096)}));
   TargetReport gone;
   gone.state = TargetReport::State::Unavailable;
   result.reports.push_back(std::move(gone));
   result.reports.push_back(scanned({node(0, std::nullopt, "/v/media", Kind::Folder),
                                     node(1, 0, "/v/media/b.mp4", Kind::File, 9000, 12288)}));
+  // Each target gets its share of the budget; a budget of 0 counts as the smallest one: the
+  // folder above, then two nodes per target (docs merges its files into one node).
+  std::ostringstream merged;
+  write_html_report(result, {.node_budget = 0}, merged);
+  const Json small = page_data(merged.str());
+  EXPECT_EQ(unpack(small.at("nodes").get<std::string>()).size(), 5u * 5);
+  EXPECT_EQ(small.at("merged"), 2);
+
   std::ostringstream out;
   write_html_report(result, {.apparent = true}, out);
   const Json data = page_data(out.str());
@@ -421,15 +430,15 @@ TEST(HtmlReportTest, SeveralTargetsHangBelowTheRootAndUnavailableOnesAreListed) 
   EXPECT_EQ(data.at("unavailable"), Json::array({"/v/gone"}));
   const auto names = data.at("names").get<std::vector<std::string>>();
   const std::vector<uint64_t> numbers = unpack(data.at("nodes").get<std::string>());
-  ASSERT_EQ(numbers.size(), 5u * 5);
+  ASSERT_EQ(numbers.size(), 6u * 5);
   std::vector<std::string> described;
   for (std::size_t i = 0; i < numbers.size(); i += 5) {
     described.push_back(names.at(numbers[i + 1]) + " " + std::to_string(numbers[i]) + " " +
                         std::to_string(numbers[i + 3]) + " " + std::to_string(numbers[i + 4]));
   }
-  EXPECT_EQ(described,
-            (std::vector<std::string>{"/v 2 9010 16384", "docs 1 10 4096", "a.txt 0 10 4096",
-                                      "media 1 9000 12288", "b.mp4 0 9000 12288"}));
+  EXPECT_EQ(described, (std::vector<std::string>{"/v 2 9015 20480", "docs 2 15 8192",
+                                                 "a.txt 0 10 4096", "c.txt 0 5 4096",
+                                                 "media 1 9000 12288", "b.mp4 0 9000 12288"}));
 }
 
 }  // namespace
