@@ -21,6 +21,8 @@ std::string to_string(const UsageError& error) {
       return "--top-up needs a root and at least one target";
     case Kind::BothOnStandardOutput:
       return "--json - and --ncdu - cannot both write to standard output";
+    case Kind::HtmlOnStandardOutput:
+      return "--html needs a file name; it cannot write to standard output";
   }
   return "UsageError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
 }
@@ -41,6 +43,7 @@ options:
                   report)
   --ncdu FILE     write the tree in ncdu's export format to FILE ("-": standard output), for
                   ncdu -f FILE
+  --html FILE     write a treemap of the tree as one self-contained HTML page to FILE
   --quiet         no progress line
   --no-color      no colours (plain ASCII output)
   --elevate       start the helper with administrator rights (sudo or pkexec on Linux, the
@@ -115,11 +118,13 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
       taken = count(options.depth);
     } else if (argument == "--top") {
       taken = count(options.top);
-    } else if (argument == "--json" || argument == "--ncdu" || argument == "--helper") {
+    } else if (argument == "--json" || argument == "--ncdu" || argument == "--html" ||
+               argument == "--helper") {
       auto text = value();
       if (!text) return tl::unexpected(text.error());
       (argument == "--json"   ? options.json_path
        : argument == "--ncdu" ? options.ncdu_path
+       : argument == "--html" ? options.html_path
                               : options.helper_path) = *text;
     } else {
       return tl::unexpected(UsageError{Kind::UnknownOption, argument});
@@ -140,6 +145,7 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
   if (options.json_path == dash && options.ncdu_path == dash) {
     return tl::unexpected(UsageError{Kind::BothOnStandardOutput, ""});
   }
+  if (options.html_path == dash) return tl::unexpected(UsageError{Kind::HtmlOnStandardOutput, ""});
   return options;
 }
 

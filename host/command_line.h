@@ -23,6 +23,7 @@ struct CommandOptions {
   std::vector<platform::OsString> paths;
   std::optional<platform::OsString> json_path;  // "-" is standard output
   std::optional<platform::OsString> ncdu_path;  // "-" is standard output
+  std::optional<platform::OsString> html_path;  // a file only
   std::optional<platform::OsString> helper_path;
   bool elevate = false;
   bool quiet = false;
@@ -41,6 +42,7 @@ struct UsageError {
     TooManyPaths,          // more than one PATH without --top-up
     MissingTopUpTarget,    // --top-up with a root but no target
     BothOnStandardOutput,  // --json - and --ncdu - together
+    HtmlOnStandardOutput,  // --html -
   };
   Kind kind = Kind::MissingPath;
   std::string text;

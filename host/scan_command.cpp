@@ -10,6 +10,7 @@
 
 #include "host/exports.h"
 #include "host/helper_process.h"
+#include "host/html_report.h"
 #include "host/pipe_server.h"
 #include "host/progress_display.h"
 #include "host/report.h"
@@ -204,6 +205,12 @@ tl::expected<void, HostError> write_outputs(const CommandOptions& options,
     const auto now = static_cast<uint64_t>(std::time(nullptr));
     auto written = write_export(*options.ncdu_path,
                                 [&](std::ostream& out) { write_ncdu_export(result, now, out); });
+    if (!written) return written;
+  }
+  if (options.html_path) {
+    const HtmlReportOptions html{.apparent = options.apparent};
+    auto written = write_export(*options.html_path,
+                                [&](std::ostream& out) { write_html_report(result, html, out); });
     if (!written) return written;
   }
   return {};
