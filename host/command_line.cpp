@@ -29,6 +29,8 @@ std::string to_string(const UsageError& error) {
       return "--load opens a saved document: no path to scan and no --top-up with it";
     case Kind::BrowseAndStdout:
       return "--browse uses the terminal: --json and --ncdu need a file, not -";
+    case Kind::HtmlOnStandardOutput:
+      return "--html needs a file name; it cannot write to standard output";
   }
   return "UsageError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
 }
@@ -57,6 +59,7 @@ options (a value may also follow "=": --depth=3):
                   report)
   --ncdu FILE     write the tree in ncdu's export format to FILE ("-": standard output), for
                   ncdu -f FILE
+  --html FILE     write a treemap of the tree as one self-contained HTML page to FILE
   -q, --quiet     no progress line
   --no-color      no colours (plain ASCII output); NO_COLOR or TERM=dumb turn colours off too
   --elevate       start the helper with administrator rights (sudo or pkexec on Linux, the
@@ -120,6 +123,8 @@ constexpr std::array kOptionRules = {
                [](Options& o, const Text&, unsigned) { o.allow_delete = true; }},
     OptionRule{"--load", "", Takes::Text,
                [](Options& o, const Text& text, unsigned) { o.load_path = text; }},
+    OptionRule{"--html", "", Takes::Text,
+               [](Options& o, const Text& text, unsigned) { o.html_path = text; }},
 };
 
 std::optional<unsigned> parse_count(const platform::OsString& text) {
@@ -229,6 +234,7 @@ tl::expected<CommandOptions, UsageError> parse_command_line(
   if (options.json_path == dash && options.ncdu_path == dash) {
     return tl::unexpected(UsageError{Kind::BothOnStandardOutput, ""});
   }
+  if (options.html_path == dash) return tl::unexpected(UsageError{Kind::HtmlOnStandardOutput, ""});
   return options;
 }
 

@@ -27,6 +27,7 @@ struct CommandOptions {
   std::vector<platform::OsString> paths;
   std::optional<platform::OsString> json_path;  // "-" is standard output
   std::optional<platform::OsString> ncdu_path;  // "-" is standard output
+  std::optional<platform::OsString> html_path;  // a file only
   std::optional<platform::OsString> helper_path;
   bool elevate = false;
   bool quiet = false;
@@ -51,6 +52,7 @@ struct UsageError {
     NeedsBrowse,           // `text` (--load, --allow-delete) without --browse
     LoadWithScan,          // --load with a PATH or --top-up
     BrowseAndStdout,       // --browse with --json - or --ncdu -
+    HtmlOnStandardOutput,  // --html -
   };
   Kind kind = Kind::UnknownOption;
   std::string text;

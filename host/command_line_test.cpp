@@ -14,7 +14,7 @@ std::vector<platform::OsString> words(const std::vector<std::string>& texts) {
 TEST(CommandLineTest, ParsesOptionsInAnyPlace) {
   auto options = parse_command_line(
       words({"--depth", "4", "/data", "--top", "3", "--apparent", "--json", "out.json", "--ncdu",
-             "-", "--quiet", "--no-color", "--elevate", "--helper", "/h"}));
+             "-", "--quiet", "--no-color", "--elevate", "--helper", "/h", "--html", "map.html"}));
   ASSERT_TRUE(options.has_value()) << to_string(options.error());
   EXPECT_EQ(options->action, CommandOptions::Action::Scan);
   EXPECT_FALSE(options->top_up);
@@ -25,12 +25,14 @@ TEST(CommandLineTest, ParsesOptionsInAnyPlace) {
   EXPECT_EQ(options->json_path, platform::from_utf8("out.json"));
   EXPECT_EQ(options->ncdu_path, platform::from_utf8("-"));
   EXPECT_EQ(options->helper_path, platform::from_utf8("/h"));
+  EXPECT_EQ(options->html_path, platform::from_utf8("map.html"));
 
   auto defaults = parse_command_line(words({"."}));
   ASSERT_TRUE(defaults.has_value());
   EXPECT_EQ(defaults->depth, 2u);
   EXPECT_EQ(defaults->top, 10u);
-  EXPECT_FALSE(defaults->json_path || defaults->ncdu_path || defaults->helper_path);
+  EXPECT_FALSE(defaults->json_path || defaults->ncdu_path || defaults->helper_path ||
+               defaults->html_path);
 
   auto top_up = parse_command_line(words({"--top-up", "/r", "/r/a", "--", "--odd-name"}));
   ASSERT_TRUE(top_up.has_value());
@@ -150,6 +152,10 @@ TEST(CommandLineTest, RefusesWhatItCannotRun) {
        {"--browse", "/x", "--json", "-"},
        {Kind::BrowseAndStdout, ""},
        "--browse uses the terminal: --json and --ncdu need a file, not -"},
+      {"page on standard output",
+       {"/x", "--html", "-"},
+       {Kind::HtmlOnStandardOutput, ""},
+       "--html needs a file name; it cannot write to standard output"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -91,6 +91,38 @@ TEST(HostEndToEndTest, WritesJsonToStandardOutputInsteadOfTheReport) {
   EXPECT_EQ(document.at("targets").at(0).at("tree").at("name"), root.string());
 }
 
+// --html writes the page beside the report; a page that cannot be written fails the run.
+TEST(HostEndToEndTest, WritesTheHtmlReport) {
+  TemporaryFolder folder;
+  const fs::path root = make_sample(folder.path());
+  const fs::path page = folder.path() / "scan.html";
+  const ScanRun run = run_scan({"--quiet", "--apparent", "--html", page.string(), root.string()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("Scanned " + root.string() + " in ", 0), 0u) << run.out;
+  std::ifstream in(page, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("<!DOCTYPE html>", 0), 0u);
+  const std::string open = "<script id=\"scan-data\" type=\"application/json\">";
+  const std::size_t start = text.find(open);
+  ASSERT_NE(start, std::string::npos);
+  const Json data = Json::parse(
+      text.substr(start + open.size(), text.find("</script>", start) - start - open.size()));
+  const IndependentCount expected = count_with_lstat(root);
+  EXPECT_EQ(data.at("measure"), "logical");
+  EXPECT_EQ(data.at("root"), root.string());
+  EXPECT_EQ(data.at("entries"), 1 + expected.files + expected.folders + expected.links);
+  EXPECT_EQ(data.at("totals").at("logicalBytes"), expected.logical);
+
+  const ScanRun unwritable =
+      run_scan({"--quiet", "--html", (folder.path() / "no" / "page.html").string(), root.string()});
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_EQ(unwritable.err.rfind("ketterlin-scan: cannot write " +
+                                     (folder.path() / "no" / "page.html").string() + ": ",
+                                 0),
+            0u)
+      << unwritable.err;
+}
+
 TEST(HostEndToEndTest, TopUpShowsAMissingTargetAsUnavailable) {
   TemporaryFolder folder;
   const fs::path root = make_sample(folder.path());
@@ -320,6 +352,11 @@ TEST(HostEndToEndTest, AnswersHelpVersionAndUsageErrors) {
        2,
        "",
        "ketterlin-scan: unknown option --frobnicate\ntry 'ketterlin-scan --help'\n"},
+      {{"--html", "-", "/"},
+       2,
+       "",
+       "ketterlin-scan: --html needs a file name; it cannot write to standard output\ntry "
+       "'ketterlin-scan --help'\n"},
   };
   for (const Row& row : rows) {
     const ScanRun run = run_scan(row.arguments);

@@ -12,6 +12,7 @@
 #include "host/browse_command.h"
 #include "host/exports.h"
 #include "host/helper_process.h"
+#include "host/html_report.h"
 #include "host/output_file.h"
 #include "host/pipe_server.h"
 #include "host/progress_display.h"
@@ -226,6 +227,7 @@ tl::expected<std::vector<TargetReport>, HostError> run_helper(const CommandOptio
 struct Outputs {
   std::optional<OutputFile> json;
   std::optional<OutputFile> ncdu;
+  std::optional<OutputFile> html;
 };
 
 tl::expected<Outputs, HostError> open_outputs(const CommandOptions& options) {
@@ -239,6 +241,11 @@ tl::expected<Outputs, HostError> open_outputs(const CommandOptions& options) {
     auto file = OutputFile::open(*options.ncdu_path);
     if (!file) return tl::unexpected(std::move(file.error()));
     outputs.ncdu = std::move(*file);
+  }
+  if (options.html_path) {
+    auto file = OutputFile::open(*options.html_path);
+    if (!file) return tl::unexpected(std::move(file.error()));
+    outputs.html = std::move(*file);
   }
   return outputs;
 }
@@ -273,6 +280,11 @@ tl::expected<void, HostError> write_outputs(const CommandOptions& options, const
     const auto now = static_cast<uint64_t>(std::time(nullptr));
     write_ncdu_export(result, now, outputs.ncdu->stream());
     if (auto committed = outputs.ncdu->commit(); !committed) return committed;
+  }
+  if (outputs.html) {
+    const HtmlReportOptions html{.apparent = options.apparent};
+    write_html_report(result, html, outputs.html->stream());
+    if (auto committed = outputs.html->commit(); !committed) return committed;
   }
   return {};
 }
