@@ -11,6 +11,7 @@
 
 #include <tl/expected.hpp>
 
+#include "ketterlin/build_info.h"
 #include "platform/os_string.h"
 
 namespace ketterlin::host {
@@ -57,6 +58,7 @@ std::string to_string(const UsageError& error);
 // The text --help prints.
 std::string usage_text();
 
-inline constexpr const char* kVersionText = "ketterlin-scan 0.1.0";
+// What --version prints, without the line feed: "ketterlin-scan " and the project's version.
+inline std::string version_text() { return std::string("ketterlin-scan ") + kVersion; }
 
 }  // namespace ketterlin::host

@@ -5,11 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "ketterlin/build_info.h"
+
 namespace ketterlin::host {
 namespace {
 
 constexpr std::string_view kProgram = "ketterlin-scan";
-constexpr std::string_view kVersion = "0.1.0";
 
 // Output collected in a buffer and handed to the stream in large pieces.
 class JsonOut {

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ketterlin/build_info.h"
 #include "platform/child_process.h"
 
 namespace ketterlin::host {
@@ -329,7 +330,7 @@ TEST(HostEndToEndTest, AnswersHelpVersionAndUsageErrors) {
     std::string err_start;
   };
   const std::vector<Row> rows = {
-      {{"--version"}, 0, "ketterlin-scan 0.1.0\n", ""},
+      {{"--version"}, 0, std::string("ketterlin-scan ") + kVersion + "\n", ""},
       {{"--help"}, 0, "usage: ketterlin-scan [options] PATH\n", ""},
       {{"--frobnicate", "/"}, 2, "", "ketterlin-scan: unknown option --frobnicate\nusage: "},
       {{}, 2, "", "ketterlin-scan: no path to scan\n"},

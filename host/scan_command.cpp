@@ -253,7 +253,7 @@ int run_command(const std::vector<platform::OsString>& arguments) {
     return 0;
   }
   if (options->action == CommandOptions::Action::Version) {
-    std::cout << kVersionText << "\n";
+    std::cout << version_text() << "\n";
     return 0;
   }
   prepare_terminal();
