@@ -22,6 +22,11 @@ elseif(NOT KETTERLIN_SANITIZE STREQUAL "")
   message(FATAL_ERROR "KETTERLIN_SANITIZE must be empty, address, thread or fuzzer")
 endif()
 
+if(NOT WIN32)
+  # Symbols bound at start, so that the whole relocation table becomes read-only (with the relro
+  # that the Debian toolchain links by default), as Debian builds its packages.
+  add_link_options(LINKER:-z,now)
+endif()
 if(WIN32)
   # Windows 7 API level; Unicode everywhere.
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
@@ -46,6 +51,9 @@ else()
   set(KETTERLIN_HOST_INSTALL_DIR ${CMAKE_INSTALL_BINDIR})
   set(KETTERLIN_HELPER_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/ketterlin-scan)
 endif()
+# Folders the install makes are rwxr-xr-x whatever the umask (packages check it).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 # The relative path stays right for any prefix the files are installed or unpacked to.
 file(RELATIVE_PATH KETTERLIN_HELPER_FROM_HOST "/prefix/${KETTERLIN_HOST_INSTALL_DIR}"
      "/prefix/${KETTERLIN_HELPER_INSTALL_DIR}")

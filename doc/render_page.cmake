@@ -1,4 +1,4 @@
-# Renders a manual page from scdoc source and writes the page compressed beside it.
+# Renders a manual page from scdoc source, then writes it compressed beside it (<page>.gz).
 #   cmake -DSCDOC=<scdoc> -DGZIP=<gzip> -DSOURCE=<page.scd> -DPAGE=<page> -P render_page.cmake
 execute_process(COMMAND ${SCDOC} INPUT_FILE ${SOURCE} OUTPUT_FILE ${PAGE}.new
                 RESULT_VARIABLE status)
@@ -7,9 +7,6 @@ if(NOT status STREQUAL "0")
   message(FATAL_ERROR "scdoc failed on ${SOURCE}: ${status}")
 endif()
 file(RENAME ${PAGE}.new ${PAGE})
-execute_process(COMMAND ${GZIP} -9 -n -c INPUT_FILE ${PAGE} OUTPUT_FILE ${PAGE}.gz
-                RESULT_VARIABLE status)
-if(NOT status STREQUAL "0")
-  file(REMOVE ${PAGE}.gz)
-  message(FATAL_ERROR "gzip failed on ${PAGE}: ${status}")
-endif()
+set(INPUT ${PAGE})
+set(OUTPUT ${PAGE}.gz)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/compress.cmake)
