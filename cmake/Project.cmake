@@ -22,6 +22,11 @@ elseif(NOT KETTERLIN_SANITIZE STREQUAL "")
   message(FATAL_ERROR "KETTERLIN_SANITIZE must be empty, address, thread or fuzzer")
 endif()
 
+if(NOT WIN32)
+  # Symbols bound at start, so that the whole relocation table becomes read-only (with the relro
+  # that the Debian toolchain links by default), as Debian builds its packages.
+  add_link_options(LINKER:-z,now)
+endif()
 if(WIN32)
   # Windows 7 API level; Unicode everywhere.
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
@@ -34,6 +39,30 @@ if(WIN32)
 else()
   set(KETTERLIN_PLATFORM posix)
 endif()
+
+# Where `cmake --install` puts the programs (GNU install folders below the prefix): the host in
+# bin/, the helper in libexec/ketterlin-scan/, where only the host looks for it. On Windows both
+# go to the top of the prefix, side by side, as they are unpacked from the zip.
+include(GNUInstallDirs)
+if(WIN32)
+  set(KETTERLIN_HOST_INSTALL_DIR .)
+  set(KETTERLIN_HELPER_INSTALL_DIR .)
+else()
+  set(KETTERLIN_HOST_INSTALL_DIR ${CMAKE_INSTALL_BINDIR})
+  set(KETTERLIN_HELPER_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/ketterlin-scan)
+endif()
+# Folders the install makes are rwxr-xr-x whatever the umask (packages check it).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# The relative path stays right for any prefix the files are installed or unpacked to.
+file(RELATIVE_PATH KETTERLIN_HELPER_FROM_HOST "/prefix/${KETTERLIN_HOST_INSTALL_DIR}"
+     "/prefix/${KETTERLIN_HELPER_INSTALL_DIR}")
+
+# ketterlin_build_info: the generated header "ketterlin/build_info.h" (version, install layout).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/build_info.h.in
+               ${PROJECT_BINARY_DIR}/include/ketterlin/build_info.h @ONLY)
+add_library(ketterlin_build_info INTERFACE)
+target_include_directories(ketterlin_build_info INTERFACE ${PROJECT_BINARY_DIR}/include)
 
 # ketterlin_library(NAME SOURCES... [PLATFORM_SOURCES base...] [DEPS targets...])
 # PLATFORM_SOURCES names files by base name: "os_error" adds os_error_posix.cpp or

@@ -15,6 +15,7 @@
 
 #include <tl/expected.hpp>
 
+#include "ketterlin/build_info.h"
 #include "platform/os_string.h"
 
 namespace ketterlin::host {
@@ -73,6 +74,7 @@ std::string usage_text();
 // What a usage error prints on standard error: the error on one line, then where to find help.
 std::string usage_error_text(const UsageError& error);
 
-inline constexpr const char* kVersionText = "ketterlin-scan 0.1.0";
+// What --version prints, without the line feed: "ketterlin-scan " and the project's version.
+inline std::string version_text() { return std::string("ketterlin-scan ") + kVersion; }
 
 }  // namespace ketterlin::host

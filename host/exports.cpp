@@ -10,13 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "ketterlin/build_info.h"
 #include "platform/unicode.h"
 
 namespace ketterlin::host {
 namespace {
 
 constexpr std::string_view kProgram = "ketterlin-scan";
-constexpr std::string_view kVersion = "0.1.0";
 
 // Output collected in a buffer and handed to the stream in large pieces.
 class JsonOut {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "host/test_trees.h"
+#include "ketterlin/build_info.h"
 
 namespace ketterlin::host {
 namespace {
@@ -55,7 +56,7 @@ TEST(JsonExportTest, WritesTheWholeTreeWithTotalsAndUnknownSpace) {
   const ScanResult result = sample_result(kListed + 500);
   const Json document = json_export(result);
   EXPECT_EQ(document.at("program"), "ketterlin-scan");
-  EXPECT_EQ(document.at("version"), "0.1.0");
+  EXPECT_EQ(document.at("version"), kVersion);
   EXPECT_EQ(document.at("mode"), "fullRoot");
   EXPECT_EQ(document.at("root"), "/v");
   EXPECT_EQ(document.at("elapsedMillis"), 1500);
@@ -126,7 +127,7 @@ TEST(NcduExportTest, WritesNcdusFormat) {
   EXPECT_EQ(document[0], 1);
   EXPECT_EQ(document[1], 2);
   EXPECT_EQ(document[2],
-            (Json{{"progname", "ketterlin-scan"}, {"progver", "0.1.0"}, {"timestamp", 1234}}));
+            (Json{{"progname", "ketterlin-scan"}, {"progver", kVersion}, {"timestamp", 1234}}));
   const Json& root = document[3];
   ASSERT_TRUE(root.is_array());
   EXPECT_EQ(root[0].at("name"), "/v");

@@ -19,6 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "host/e2e_support.h"
+#include "ketterlin/build_info.h"
+#include "platform/child_process.h"
 
 namespace ketterlin::host {
 namespace {
@@ -235,6 +237,42 @@ TEST(HostEndToEndTest, ReportsAHelperThatMisbehaves) {
   unsetenv("KETTERLIN_FAKE_HELPER_MODE");
 }
 
+// Without --helper, the host starts the helper beside itself, else the one in its installed helper
+// folder relative to its own: a prefix copied anywhere keeps working.
+TEST(HostEndToEndTest, FindsTheHelperBesideItselfThenWhereItIsInstalled) {
+  TemporaryFolder folder;
+  const fs::path root = make_sample(folder.path());
+  const fs::path bin = folder.path() / "prefix" / "bin";
+  const fs::path host = bin / "ketterlin-scan";
+  const fs::path beside = bin / "ketterlin-scan-helper";
+  const fs::path installed =
+      (bin / kInstalledHelperFolderFromHost / "ketterlin-scan-helper").lexically_normal();
+  ASSERT_NE(installed, beside);
+  fs::create_directories(bin);
+  fs::create_directories(installed.parent_path());
+  fs::copy_file(KETTERLIN_SCAN_PATH, host);
+
+  // Neither there: the error names the place beside the host.
+  ScanRun run = run_scan({"--quiet", root.string()}, host.string());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("ketterlin-scan: cannot start the helper " + beside.string() + ": ", 0),
+            0u)
+      << run.err;
+
+  fs::copy_file(KETTERLIN_SCAN_HELPER_PATH, installed);
+  run = run_scan({"--quiet", root.string()}, host.string());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("Scanned " + root.string() + " in ", 0), 0u) << run.out;
+
+  // The one beside wins.
+  fs::copy_file(KETTERLIN_FAKE_HELPER_PATH, beside);
+  setenv("KETTERLIN_FAKE_HELPER_MODE", "exit-before-connect", 1);
+  run = run_scan({"--quiet", root.string()}, host.string());
+  unsetenv("KETTERLIN_FAKE_HELPER_MODE");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("fake helper refuses"), std::string::npos) << run.err;
+}
+
 // For the root of a mounted file system the request carries the volume's facts, and the report
 // shows what the listed files do not explain as Unknown Space.
 TEST(HostEndToEndTest, SendsVolumeFactsForAVolumeRootAndShowsUnknownSpace) {
@@ -345,9 +383,9 @@ TEST(HostEndToEndTest, AnswersHelpVersionAndUsageErrors) {
     std::string err_start;
   };
   const std::vector<Row> rows = {
-      {{"--version"}, 0, "ketterlin-scan 0.1.0\n", ""},
+      {{"--version"}, 0, std::string("ketterlin-scan ") + kVersion + "\n", ""},
       {{"--help"}, 0, "usage: ketterlin-scan [options] [PATH]\n", ""},
-      {{"-V"}, 0, "ketterlin-scan 0.1.0\n", ""},
+      {{"-V"}, 0, std::string("ketterlin-scan ") + kVersion + "\n", ""},
       {{"--frobnicate", "/"},
        2,
        "",

@@ -19,6 +19,7 @@
 #include "host/report.h"
 #include "host/session.h"
 #include "host/system.h"
+#include "ketterlin/build_info.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
 
@@ -115,7 +116,14 @@ tl::expected<platform::OsString, HostError> choose_helper(const CommandOptions& 
     return tl::unexpected(HostError::with_os_error(HostError::Kind::HelperNotStarted,
                                                    "ketterlin-scan-helper", platform::OsError{2}));
   }
-  return helper_beside(*own);
+  // The first candidate that is a file; when none is, the first, whose start then fails with
+  // that path in the error.
+  const std::vector<platform::OsString> candidates = helper_candidates(*own);
+  for (const platform::OsString& candidate : candidates) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(std::filesystem::path(candidate), error)) return candidate;
+  }
+  return candidates.front();
 }
 
 HostError interrupted() {
@@ -350,14 +358,22 @@ std::string encode_request(ElevatedScanMode mode, std::string_view root,
   return message.dump() + "\n";
 }
 
-platform::OsString helper_beside(const platform::OsString& host_path) {
+std::vector<platform::OsString> helper_candidates(const platform::OsString& host_path) {
   const bool windows = platform::kPathSeparator != '/';
   const std::size_t cut =
       host_path.find_last_of(windows ? platform::from_utf8("\\/") : platform::from_utf8("/"));
   const platform::OsString folder =
       cut == platform::OsString::npos ? platform::OsString() : host_path.substr(0, cut + 1);
-  return folder +
-         platform::from_utf8(windows ? "ketterlin-scan-helper.exe" : "ketterlin-scan-helper");
+  const platform::OsString name =
+      platform::from_utf8(windows ? "ketterlin-scan-helper.exe" : "ketterlin-scan-helper");
+  std::vector<platform::OsString> candidates{folder + name};
+  const std::string_view installed = kInstalledHelperFolderFromHost;
+  if (!installed.empty()) {
+    const std::filesystem::path path =
+        std::filesystem::path(folder + platform::from_utf8(installed)) / name;
+    candidates.push_back(path.lexically_normal().native());
+  }
+  return candidates;
 }
 
 int run_command(const std::vector<platform::OsString>& arguments) {
@@ -371,7 +387,7 @@ int run_command(const std::vector<platform::OsString>& arguments) {
     return 0;
   }
   if (options->action == CommandOptions::Action::Version) {
-    std::cout << kVersionText << "\n";
+    std::cout << version_text() << "\n";
     return 0;
   }
   const BrowseOptions browse{options->allow_delete, options->apparent};

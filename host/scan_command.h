@@ -41,8 +41,11 @@ std::string encode_request(elevation::ElevatedScanMode mode, std::string_view ro
                            const std::vector<std::string>& targets,
                            const std::optional<storage::ElevatedVolume>& volume);
 
-// ketterlin-scan-helper (with ".exe" on Windows) in the folder of `host_path`.
-platform::OsString helper_beside(const platform::OsString& host_path);
+// Where the host looks for ketterlin-scan-helper (".exe" on Windows) when no --helper is given,
+// in order: in the folder of `host_path` (the build folder, Windows), then in the installed
+// helper folder relative to that folder (Linux: ../libexec/ketterlin-scan), with ".." resolved
+// in the text; `host_path` is the host's own full path.
+std::vector<platform::OsString> helper_candidates(const platform::OsString& host_path);
 
 // Runs the command with `arguments` (without the program name); returns the exit status: 0
 // success, 1 the scan failed (the error's text on standard error), 2 usage error (found before

@@ -5,6 +5,7 @@
 // run_helper, which prints the error's display text.
 #include "scan_helper/helper.h"
 
+#include <iostream>
 #include <new>
 #include <string>
 #include <variant>
@@ -13,6 +14,7 @@
 
 #include "elevation/protocol.h"
 #include "elevation/request.h"
+#include "ketterlin/build_info.h"
 #include "platform/panic.h"
 #include "platform/process.h"
 #include "scan_helper/pipe.h"
@@ -97,6 +99,11 @@ RunResult<void> run(const std::vector<platform::OsString>& arguments) {
 }  // namespace
 
 int run_helper(const std::vector<platform::OsString>& arguments) {
+  // Exactly one argument, so that every other command line keeps its usage answer.
+  if (arguments.size() == 1 && arguments[0] == platform::from_utf8("--version")) {
+    std::cout << "ketterlin-scan-helper " << kVersion << "\n" << std::flush;
+    return std::cout ? 0 : 1;
+  }
   return run_behind_fault_barrier([&] {
     const RunResult<void> outcome = run(arguments);
     if (outcome) return 0;

@@ -97,7 +97,10 @@ TEST(HelperManifest, NamesTheAssemblyAndItsVersion) {
   const std::wstring identity(assembly->lpAssemblyEncodedAssemblyIdentity,
                               assembly->ulEncodedAssemblyIdentityLength / sizeof(wchar_t));
   EXPECT_EQ(identity.substr(0, identity.find(L',')), L"Ketterlin.ScanHelper") << identity;
-  EXPECT_NE(identity.find(L"version=\"0.1.0.0\""), std::wstring::npos) << identity;
+  // The project's version, "M.m.p.0", from CMake.
+  EXPECT_NE(identity.find(L"version=\"" KETTERLIN_HELPER_MANIFEST_VERSION L"\""),
+            std::wstring::npos)
+      << identity;
 }
 
 }  // namespace
