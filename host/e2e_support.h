@@ -37,8 +37,10 @@ struct ScanRun {
   std::string err;
 };
 
-inline ScanRun run_scan(const std::vector<std::string>& arguments) {
-  auto child = platform::ChildProcess::start({.program = KETTERLIN_SCAN_PATH,
+// Runs `program` (ketterlin-scan of the build by default) with `arguments`.
+inline ScanRun run_scan(const std::vector<std::string>& arguments,
+                        const std::string& program = KETTERLIN_SCAN_PATH) {
+  auto child = platform::ChildProcess::start({.program = program,
                                               .arguments = arguments,
                                               .standard_input = platform::StreamSetup::Null,
                                               .standard_output = platform::StreamSetup::Pipe,
