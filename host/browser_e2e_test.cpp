@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "host/e2e_support.h"
 #include "platform/child_process.h"
 
 namespace ketterlin::host {
@@ -30,30 +31,8 @@ std::optional<std::string> find_on_path(const std::string& name) {
   return std::nullopt;
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Outcome run(const std::string& program, const std::vector<std::string>& arguments) {
-  std::vector<platform::OsString> words(arguments.begin(), arguments.end());
-  auto child = platform::ChildProcess::start({.program = program,
-                                              .arguments = words,
-                                              .standard_input = platform::StreamSetup::Null,
-                                              .standard_output = platform::StreamSetup::Pipe,
-                                              .standard_error = platform::StreamSetup::Pipe});
-  EXPECT_TRUE(child.has_value());
-  if (!child) return {};
-  auto output = child->wait_with_output(std::chrono::seconds(60));
-  EXPECT_TRUE(output.has_value());
-  if (!output) return {};
-  Outcome result{-1, output->standard_output, output->standard_error};
-  if (output->status.kind == platform::ExitStatus::Kind::Exited) {
-    result.status = static_cast<int>(output->status.value);
-  }
-  return result;
-}
+using Outcome = e2e::ScanRun;
+using e2e::run_program;
 
 class BrowserEndToEndTest : public ::testing::Test {
  protected:
@@ -80,8 +59,9 @@ class BrowserEndToEndTest : public ::testing::Test {
 
   void TearDown() override {
     if (tmux_.empty()) return;
-    const Outcome socket = run(tmux_, {"-L", socket_, "display-message", "-p", "#{socket_path}"});
-    run(tmux_, {"-L", socket_, "kill-server"});
+    const Outcome socket =
+        run_program(tmux_, {"-L", socket_, "display-message", "-p", "#{socket_path}"});
+    run_program(tmux_, {"-L", socket_, "kill-server"});
     // The server leaves its socket file behind when it is killed.
     std::error_code ignored;
     if (socket.status == 0) fs::remove(socket.out.substr(0, socket.out.find('\n')), ignored);
@@ -97,15 +77,16 @@ class BrowserEndToEndTest : public ::testing::Test {
   void start(const std::string& session, const std::string& arguments) {
     const std::string command = std::string("'") + KETTERLIN_SCAN_PATH + "' " + arguments +
                                 "; echo browser-status=$?; sleep 600";
-    const Outcome started = run(tmux_, {"-L", socket_, "-f", "/dev/null", "new-session", "-d", "-s",
-                                        session, "-x", "80", "-y", "24", command});
+    const Outcome started =
+        run_program(tmux_, {"-L", socket_, "-f", "/dev/null", "new-session", "-d", "-s", session,
+                            "-x", "80", "-y", "24", command});
     ASSERT_EQ(started.status, 0) << started.err;
     session_ = session;
   }
 
   std::vector<std::string> screen() {
     const Outcome captured =
-        run(tmux_, {"-L", socket_, "capture-pane", "-p", "-J", "-t", session_});
+        run_program(tmux_, {"-L", socket_, "capture-pane", "-p", "-J", "-t", session_});
     std::vector<std::string> lines;
     std::istringstream in(captured.out);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -142,7 +123,7 @@ class BrowserEndToEndTest : public ::testing::Test {
   void keys(const std::vector<std::string>& names) {
     std::vector<std::string> arguments = {"-L", socket_, "send-keys", "-t", session_};
     arguments.insert(arguments.end(), names.begin(), names.end());
-    ASSERT_EQ(run(tmux_, arguments).status, 0);
+    ASSERT_EQ(run_program(tmux_, arguments).status, 0);
   }
 
   // The listing's rows (below the two heading lines), without the bottom bar.
@@ -198,7 +179,8 @@ TEST_F(BrowserEndToEndTest, OpensSortsGoesBackResizesAndQuits) {
       << "back on the folder left, the order by name kept";
 
   ASSERT_EQ(
-      run(tmux_, {"-L", socket_, "resize-window", "-t", session_, "-x", "120", "-y", "40"}).status,
+      run_program(tmux_, {"-L", socket_, "resize-window", "-t", session_, "-x", "120", "-y", "40"})
+          .status,
       0);
   lines = wait_until([](const std::vector<std::string>& shown) { return shown.size() == 40; },
                      "40 lines");
@@ -240,7 +222,7 @@ TEST_F(BrowserEndToEndTest, DeletesAfterConfirmationAndEndsOnASignal) {
   start("terminate", "--browse '" + root_.string() + "'");
   wait_for("--- " + root_.string() + " ");
   const Outcome shell =
-      run(tmux_, {"-L", socket_, "display-message", "-p", "-t", session_, "#{pane_pid}"});
+      run_program(tmux_, {"-L", socket_, "display-message", "-p", "-t", session_, "#{pane_pid}"});
   const std::string pid = shell.out.substr(0, shell.out.find('\n'));
   std::ifstream children("/proc/" + pid + "/task/" + pid + "/children");
   pid_t browser = 0;
@@ -253,7 +235,7 @@ TEST_F(BrowserEndToEndTest, DeletesAfterConfirmationAndEndsOnASignal) {
 TEST_F(BrowserEndToEndTest, BrowsesASavedDocumentReadOnlyAndRefusesABadOne) {
   const fs::path saved = base_ / "scan.json";
   const Outcome scanned =
-      run(KETTERLIN_SCAN_PATH, {"--quiet", "--json", saved.string(), root_.string()});
+      run_program(KETTERLIN_SCAN_PATH, {"--quiet", "--json", saved.string(), root_.string()});
   ASSERT_EQ(scanned.status, 0) << scanned.err;
   fs::remove_all(root_);  // the document alone is browsed
 
@@ -279,7 +261,7 @@ TEST_F(BrowserEndToEndTest, BrowsesASavedDocumentReadOnlyAndRefusesABadOne) {
 
 // No tmux needed: standard input is /dev/null and the output goes to pipes. Nothing is scanned.
 TEST(BrowserWithoutTerminalTest, RefusesBeforeScanning) {
-  const Outcome refused = run(KETTERLIN_SCAN_PATH, {"--browse", "/"});
+  const Outcome refused = run_program(KETTERLIN_SCAN_PATH, {"--browse", "/"});
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(refused.err,
             "ketterlin-scan: --browse needs a terminal on standard input and standard output\n");

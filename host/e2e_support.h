@@ -37,17 +37,19 @@ struct ScanRun {
   std::string err;
 };
 
-// Runs `program` (ketterlin-scan of the build by default) with `arguments`.
-inline ScanRun run_scan(const std::vector<std::string>& arguments,
-                        const std::string& program = KETTERLIN_SCAN_PATH) {
+// Runs `program` with `arguments`, standard input the null device, its outputs captured; fails
+// the test when it does not end within `limit`.
+inline ScanRun run_program(const std::string& program, const std::vector<std::string>& arguments,
+                           std::chrono::seconds limit = std::chrono::seconds(60)) {
+  const std::vector<platform::OsString> words(arguments.begin(), arguments.end());
   auto child = platform::ChildProcess::start({.program = program,
-                                              .arguments = arguments,
+                                              .arguments = words,
                                               .standard_input = platform::StreamSetup::Null,
                                               .standard_output = platform::StreamSetup::Pipe,
                                               .standard_error = platform::StreamSetup::Pipe});
   EXPECT_TRUE(child.has_value());
   if (!child) return {};
-  auto output = child->wait_with_output(std::chrono::seconds(60));
+  auto output = child->wait_with_output(limit);
   EXPECT_TRUE(output.has_value());
   if (!output) return {};
   EXPECT_FALSE(output->timed_out);
@@ -58,6 +60,12 @@ inline ScanRun run_scan(const std::vector<std::string>& arguments,
     run.status = static_cast<int>(output->status.value);
   }
   return run;
+}
+
+// Runs `program` (ketterlin-scan of the build by default) with `arguments`.
+inline ScanRun run_scan(const std::vector<std::string>& arguments,
+                        const std::string& program = KETTERLIN_SCAN_PATH) {
+  return run_program(program, arguments);
 }
 
 class TemporaryFolder {

@@ -321,16 +321,8 @@ TEST(HostEndToEndTest, NcduLoadsTheExport) {
   const fs::path ours = folder.path() / "scan.ncdu";
   const fs::path again = folder.path() / "again.json";
   ASSERT_EQ(run_scan({"--quiet", "--ncdu", ours.string(), root.string()}).status, 0);
-  auto ncdu =
-      platform::ChildProcess::start({.program = "/usr/bin/ncdu",
-                                     .arguments = {"-f", ours.string(), "-o", again.string()},
-                                     .standard_input = platform::StreamSetup::Null,
-                                     .standard_output = platform::StreamSetup::Pipe,
-                                     .standard_error = platform::StreamSetup::Pipe});
-  ASSERT_TRUE(ncdu.has_value());
-  auto output = ncdu->wait_with_output(std::chrono::seconds(60));
-  ASSERT_TRUE(output.has_value());
-  ASSERT_EQ(output->status, platform::ExitStatus{}) << output->standard_error;
+  const ScanRun ncdu = run_program("/usr/bin/ncdu", {"-f", ours.string(), "-o", again.string()});
+  ASSERT_EQ(ncdu.status, 0) << ncdu.err;
   // Every entry by its path with its sizes, from either file.
   std::function<void(const Json&, const std::string&, std::map<std::string, std::string>&)> walk =
       [&walk](const Json& item, const std::string& parent,
@@ -535,16 +527,8 @@ TEST(HostEndToEndTest, NamesThatAreNotUtf8AreKeptByteForByte) {
   const fs::path ours = folder.path() / "scan.ncdu";
   const fs::path again = folder.path() / "again.ncdu";
   ASSERT_EQ(run_scan({"--quiet", "--ncdu", ours.string(), root.string()}).status, 0);
-  auto ncdu =
-      platform::ChildProcess::start({.program = "/usr/bin/ncdu",
-                                     .arguments = {"-f", ours.string(), "-o", again.string()},
-                                     .standard_input = platform::StreamSetup::Null,
-                                     .standard_output = platform::StreamSetup::Pipe,
-                                     .standard_error = platform::StreamSetup::Pipe});
-  ASSERT_TRUE(ncdu.has_value());
-  auto output = ncdu->wait_with_output(std::chrono::seconds(60));
-  ASSERT_TRUE(output.has_value());
-  ASSERT_EQ(output->status, platform::ExitStatus{}) << output->standard_error;
+  const ScanRun ncdu = run_program("/usr/bin/ncdu", {"-f", ours.string(), "-o", again.string()});
+  ASSERT_EQ(ncdu.status, 0) << ncdu.err;
   std::ifstream in(again, std::ios::binary);
   const std::string reread((std::istreambuf_iterator<char>(in)), {});
   for (const std::string& name : {latin1, partly, folder_name}) {

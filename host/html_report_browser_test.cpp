@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/e2e_support.h"
 #include "host/html_report.h"
 #include "platform/child_process.h"
 
@@ -77,19 +78,8 @@ BrowserRun run_chromium(const std::string& chromium, const fs::path& profile,
                                   "--proxy-server=127.0.0.1:9",
                                   "--user-data-dir=" + profile.string()};
   all.insert(all.end(), arguments.begin(), arguments.end());
-  auto child = platform::ChildProcess::start({.program = chromium,
-                                              .arguments = all,
-                                              .standard_input = platform::StreamSetup::Null,
-                                              .standard_output = platform::StreamSetup::Pipe,
-                                              .standard_error = platform::StreamSetup::Pipe});
-  EXPECT_TRUE(child.has_value());
-  if (!child) return {};
-  auto output = child->wait_with_output(std::chrono::seconds(90));
-  EXPECT_TRUE(output.has_value());
-  if (!output) return {};
-  EXPECT_FALSE(output->timed_out);
-  return {output->status == platform::ExitStatus{}, output->standard_output,
-          output->standard_error};
+  const e2e::ScanRun run = e2e::run_program(chromium, all, std::chrono::seconds(90));
+  return {run.status == 0, run.out, run.err};
 }
 
 // The text of <pre id="selftest"> in a serialised DOM, with its character references resolved.
