@@ -3,7 +3,7 @@
 //
 // A drive holds millions of entries, so a node is kept small (36 bytes, plus its name and, for
 // a file, 16 bytes of file id):
-// - Nodes live in fixed chunks of 65,536 that never move, allocated as the capacity grows by the
+// - Nodes live in fixed chunks of 16,384 that never move, allocated as the capacity grows by the
 //   growth rule: when the storage is full with n nodes it gains exactly max(64, 3 * floor(n / 4))
 //   more. Growing copies nothing, the peak never holds two copies of the nodes, and the process
 //   asks the system only for what the nodes need, never for address space it may not be granted
@@ -165,7 +165,7 @@ class TreeStore {
 
  private:
   using FileId = std::array<uint8_t, 16>;
-  static constexpr unsigned kNodeChunkBits = 16;
+  static constexpr unsigned kNodeChunkBits = 14;
   static constexpr uint32_t kNodeChunkMask = (uint32_t{1} << kNodeChunkBits) - 1;
   static constexpr uint32_t kFileIdChunkSize = 4096;
   // StoredNode::volume of a node whose serial is kept in unlisted_volume_serials_.
