@@ -398,6 +398,9 @@ TEST_F(ScanEndToEnd, ScansWithinTheAddressSpaceTheMachineGrants) {
 }
 
 TEST_F(ScanEndToEnd, AThreadThatCannotBeStartedEndsTheRunWithOneLine) {
+  if (kSanitizedBuild) {
+    GTEST_SKIP() << "the sanitizer runtimes start threads of their own (LeakSanitizer at exit)";
+  }
   if (access(kPrlimit, X_OK) != 0) GTEST_SKIP() << "prlimit (util-linux) is not installed";
   // The limit on processes binds only a user without the rights of root.
   struct Row {
