@@ -1,4 +1,4 @@
-// Fuzz target: display_path on any bytes as a path.
+// Fuzz target: storage::display_path on any bytes as a path.
 //
 // Oracles:
 //   - the result is the input unchanged, or the input without its first four bytes, and the
@@ -21,7 +21,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/os_string.h"
 #include "platform/unicode.h"
-#include "scanner/display_path.h"
+#include "storage/display_path.h"
 
 namespace ketterlin::fuzz {
 namespace {
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using fuzz::check;
   const std::string_view input = fuzz::as_text(data, size);
   // POSIX paths are bytes: the input is the path as the system would give it.
-  const platform::OsString shown = scanner::display_path(platform::OsStringView(input));
+  const platform::OsString shown = storage::display_path(platform::OsStringView(input));
   if (shown == input) {
     check(!fuzz::is_plainly_ordinary(input), "a plainly ordinary path loses its prefix", input);
     return 0;

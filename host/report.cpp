@@ -6,7 +6,7 @@
 
 #include "host/format.h"
 #include "platform/os_string.h"
-#include "scanner/display_path.h"
+#include "storage/display_path.h"
 
 namespace ketterlin::host {
 namespace {
@@ -138,12 +138,12 @@ std::pair<std::string, std::string> label(const ResultTree& tree, const Entry& e
         "2"};
   }
   const NodeIndex node = entry.node;
-  std::string text = entry_label(
-      node == 0 ? display_root(tree.name(0)) : printable(tree.name(node)), tree.kind(node),
-      tree.link_target(node), tree.link_count(node), tree.counted_elsewhere(node),
-      tree.unmeasured(node));
-  return {std::move(text), tree.unmeasured(node) ? std::string("31")
-                                                 : std::string(kind_colour(tree.kind(node)))};
+  std::string text =
+      entry_label(node == 0 ? display_root(tree.name(0)) : printable(tree.name(node)),
+                  tree.kind(node), tree.link_target(node), tree.link_count(node),
+                  tree.counted_elsewhere(node), tree.unmeasured(node));
+  return {std::move(text),
+          tree.unmeasured(node) ? std::string("31") : std::string(kind_colour(tree.kind(node)))};
 }
 
 class TreeWriter {
@@ -205,8 +205,9 @@ class TreeWriter {
       const std::size_t room = options_.width > used + 3 ? options_.width - used : 3;
       name = shorten_middle(name, room, options_.unicode ? "…" : "...");
     }
-    out_ += columns + style_.paint(share_bar(entry.size, parent_size, cells, options_.unicode), "32") +
-            "  " + prefix + style_.paint(name, colour) + "\n";
+    out_ += columns +
+            style_.paint(share_bar(entry.size, parent_size, cells, options_.unicode), "32") + "  " +
+            prefix + style_.paint(name, colour) + "\n";
   }
 
   const ResultTree& tree_;
@@ -314,7 +315,7 @@ std::string entry_label(std::string display_name, NodeRecordKind kind,
 }
 
 std::string display_root(std::string_view root_path) {
-  return printable(platform::to_utf8_lossy(scanner::display_path(platform::from_utf8(root_path))));
+  return printable(platform::to_utf8_lossy(storage::display_path(platform::from_utf8(root_path))));
 }
 
 std::string render_report(const ScanResult& result, const ReportOptions& options) {

@@ -15,8 +15,8 @@
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 #include "scan_helper/message_testing.h"
-#include "scanner/display_path.h"
 #include "scanner/scan_testing.h"
+#include "storage/display_path.h"
 
 namespace ketterlin::helper {
 namespace {
@@ -98,7 +98,7 @@ class ScanFlowTest : public ::testing::Test {
   // The path the traversal lists for the target `name` itself.
   OsString root_listing(const char* name) { return platform::join_path(target(name), {}); }
   // The target `name` as the scan shows it (on Windows without the verbatim prefix).
-  OsString shown(const char* name) { return scanner::display_path(target(name)); }
+  OsString shown(const char* name) { return storage::display_path(target(name)); }
   // The text of `names` below the target `name`, as the messages carry it.
   std::string text(const char* name, std::initializer_list<const char*> names = {}) {
     OsString path = shown(name);

@@ -5,7 +5,7 @@
 
 #include "platform/file_system.h"
 #include "platform/panic.h"
-#include "scanner/display_path.h"
+#include "storage/display_path.h"
 
 namespace ketterlin::scanner {
 
@@ -20,7 +20,7 @@ ScanOutcome execute_scan(ScanId id, ScanRequest request, WorkerPool& pool,
                        platform::to_string(canonical.error())};
   }
   const platform::OsString canonical_root = std::move(*canonical);
-  const platform::OsString display_root = display_path(canonical_root);
+  const platform::OsString display_root = storage::display_path(canonical_root);
 
   storage::ScanTree tree(
       display_root, request.root_is_volume ? storage::NodeKind::Drive : storage::NodeKind::Folder);

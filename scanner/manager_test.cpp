@@ -11,8 +11,8 @@
 
 #include "platform/file_system.h"
 #include "platform/os_error.h"
-#include "scanner/display_path.h"
 #include "scanner/scan_testing.h"
+#include "storage/display_path.h"
 
 namespace ketterlin::scanner {
 namespace {
@@ -368,7 +368,7 @@ TEST_F(ExecutionTest, ACompletedScanCarriesOneModificationTimePerNode) {
   ASSERT_TRUE(std::holds_alternative<ScanResult>(outcome));
   const auto& result = std::get<ScanResult>(outcome);
   EXPECT_EQ(result.tree.kind(0), storage::NodeKind::Folder);
-  EXPECT_EQ(result.tree.path(0), display_path(folder_.canonical()));
+  EXPECT_EQ(result.tree.path(0), storage::display_path(folder_.canonical()));
   ASSERT_EQ(result.modified_at.size(), 3u);
   const auto written = std::chrono::file_clock::to_sys(fs::last_write_time(folder_.path()));
   EXPECT_EQ(result.modified_at[0],
@@ -416,9 +416,10 @@ TEST_F(ExecutionTest, FailuresBeforeAndAfterTheWalk) {
     request.volume = storage::ElevatedVolume{1, storage::FileSystemKind::Ntfs};
     ScanOutcome outcome = execute(request);
     ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
-    EXPECT_EQ(std::get<ScanFailure>(outcome),
-              (ScanFailure{ScanId{5}, display_path(folder_.canonical()), ScanStatus::Failed,
-                           "volume usage can only be applied to a Drive scan"}));
+    EXPECT_EQ(
+        std::get<ScanFailure>(outcome),
+        (ScanFailure{ScanId{5}, storage::display_path(folder_.canonical()), ScanStatus::Failed,
+                     "volume usage can only be applied to a Drive scan"}));
   }
   {
     SCOPED_TRACE("cancelled before the start");

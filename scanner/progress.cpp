@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "scanner/display_path.h"
+#include "storage/display_path.h"
 
 namespace ketterlin::scanner {
 
@@ -18,7 +18,7 @@ void ProgressReporter::record_batch(platform::OsStringView folder_path, const Ba
   files_discovered_.fetch_add(counts.files, std::memory_order_relaxed);
   folders_discovered_.fetch_add(counts.folders, std::memory_order_relaxed);
   bytes_measured_.fetch_add(counts.bytes, std::memory_order_relaxed);
-  set_current_path(display_path(folder_path));
+  set_current_path(storage::display_path(folder_path));
 
   bool due = false;
   {

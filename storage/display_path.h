@@ -7,7 +7,7 @@
 
 #include "platform/os_string.h"
 
-namespace ketterlin::scanner {
+namespace ketterlin::storage {
 
 // `path` without its four-character verbatim prefix ("\\?\") when Windows would read the plain
 // form back as the same path, otherwise `path` unchanged. The plain form is safe when the path
@@ -37,4 +37,4 @@ bool plain_form_is_safe(std::string_view path_text);
 // Win32 reads back unchanged (rule 2 above). Precondition: `name` is valid UTF-8.
 bool is_plain_name(std::string_view name);
 
-}  // namespace ketterlin::scanner
+}  // namespace ketterlin::storage

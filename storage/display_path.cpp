@@ -1,4 +1,4 @@
-#include "scanner/display_path.h"
+#include "storage/display_path.h"
 
 #include <array>
 #include <cstddef>
@@ -7,7 +7,7 @@
 
 #include "platform/unicode.h"
 
-namespace ketterlin::scanner {
+namespace ketterlin::storage {
 namespace {
 
 constexpr std::string_view kVerbatimPrefix = "\\\\?\\";
@@ -132,4 +132,4 @@ platform::OsString display_path(platform::OsStringView path) {
   return platform::OsString(path.substr(kVerbatimPrefix.size()));
 }
 
-}  // namespace ketterlin::scanner
+}  // namespace ketterlin::storage

@@ -1,4 +1,4 @@
-#include "scanner/display_path.h"
+#include "storage/display_path.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "platform/os_string.h"
 #include "platform/unicode.h"
 
-namespace ketterlin::scanner {
+namespace ketterlin::storage {
 namespace {
 
 using platform::from_utf8;
@@ -232,4 +232,4 @@ TEST(DisplayPath, KeepsAPathWhoseSystemTextIsNotUnicode) {
 }
 
 }  // namespace
-}  // namespace ketterlin::scanner
+}  // namespace ketterlin::storage
