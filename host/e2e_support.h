@@ -294,12 +294,10 @@ inline bool folder_is_empty(const fs::path& folder) {
   return fs::directory_iterator(folder) == fs::directory_iterator();
 }
 
-// Whether any child of this process is left (this process adopts orphans while the signal tests
-// run, so a helper its host left behind would show here).
-inline bool no_child_left() {
-  int wait_status = 0;
-  const pid_t found = waitpid(-1, &wait_status, WNOHANG);
-  return found < 0 && errno == ECHILD;
-}
+// Whether the process `pid` is gone for good: not running, not stopped and not a zombie that
+// nobody has reaped (a helper its host left behind would be adopted by the test as its
+// subreaper, and stay visible here). Other short-lived processes, such as the sanitizer
+// runtime's own helpers at exit, do not count.
+inline bool process_gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 
 }  // namespace ketterlin::host::e2e

@@ -64,7 +64,7 @@ TEST_F(InterruptTest, EveryWayOutCleansUp) {
     ASSERT_EQ(kill(host.pid(), row.signal_number), 0);
     EXPECT_EQ(host.finish(), 128 + row.signal_number) << host.err();
     EXPECT_TRUE(folder_is_empty(sockets.path()));
-    EXPECT_TRUE(no_child_left()) << "the helper was not reaped";
+    EXPECT_TRUE(process_gone(helper)) << "the helper was not reaped";
     EXPECT_EQ(host.out(), "");
     // The export that was there is untouched, and no temporary file is left beside it.
     std::ifstream kept(json);
@@ -85,7 +85,7 @@ TEST_F(InterruptTest, CtrlCOnTheTerminalRestoresIt) {
   ASSERT_EQ(write(host.terminal(), "\x03", 1), 1);  // the terminal sends SIGINT to the group
   EXPECT_EQ(host.finish(), 130);
   EXPECT_TRUE(folder_is_empty(sockets.path()));
-  EXPECT_TRUE(no_child_left());
+  EXPECT_TRUE(process_gone(helper)) << "the helper was not reaped";
   // The cursor was hidden with the first progress line; the line is cleared and the cursor shown
   // again at the end, and nothing but the echoed ^C follows.
   const std::string& shown = host.out();
