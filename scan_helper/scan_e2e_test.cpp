@@ -642,8 +642,10 @@ TEST_F(ScanEndToEnd, AFolderRemovedWhileItIsListedKeepsWhatWasListed) {
       if (path == big) big_is_a_folder = node["kind"] == "folder";
       if (path.starts_with(big + "/")) ++listed;
     }
+    // The folder stays a folder with what was delivered before the removal (possibly nothing,
+    // when the helper was stopped before it had examined an entry of its first buffer), and the
+    // scan goes on.
     EXPECT_TRUE(big_is_a_folder);
-    EXPECT_GT(listed, 0u) << "what was listed before the removal stays";
     EXPECT_LT(listed, static_cast<std::size_t>(kFiles));
     EXPECT_TRUE(std::any_of(messages_.begin(), messages_.end(), [&](const Json& message) {
       return message["type"] == "node" && message["node"]["path"] == tree_ / "t/other/kept.txt";
