@@ -154,7 +154,7 @@ TEST(SavedDocumentTest, AFileThatIsNoDocumentGetsAClearError) {
 }
 
 TEST(SavedDocumentTest, AFileThatCannotBeOpenedSaysSo) {
-  auto missing = load_saved_document(platform::from_utf8("/nonexistent/scan.json"));
+  auto missing = load_saved_document(platform::from_utf8("/no-such-scan.json"));
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind, LoadError::Kind::OpenFailed);
   EXPECT_EQ(to_string(missing.error()),

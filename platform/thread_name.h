@@ -18,4 +18,8 @@ std::string current_thread_name();
 // The short form that set_current_thread_name gives the system on Linux.
 std::string short_thread_name(std::string_view name);
 
+// The name this system holds for a thread after set_current_thread_name(name) succeeded: the
+// short form on Linux, `name` itself on Windows.
+std::string held_thread_name(std::string_view name);
+
 }  // namespace ketterlin::platform

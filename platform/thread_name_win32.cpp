@@ -33,6 +33,8 @@ bool set_current_thread_name(std::string_view name) {
   return SUCCEEDED(set_description(GetCurrentThread(), wide.c_str()));
 }
 
+std::string held_thread_name(std::string_view name) { return std::string(name); }
+
 std::string current_thread_name() {
   static const GetDescription get_description =
       kernel32_function<GetDescription>("GetThreadDescription");

@@ -97,7 +97,7 @@ TEST(WorkerPool, NamesEachThreadByItsIndexForItsWholeLife) {
     ASSERT_EQ(pool->thread_count(), threads);
     std::set<std::string> expected;
     for (unsigned i = 0; i < threads; ++i) {
-      expected.insert(platform::short_thread_name("ketterlin-scan-" + std::to_string(i)));
+      expected.insert(platform::held_thread_name("ketterlin-scan-" + std::to_string(i)));
     }
     // All threads at once, then again after they have all gone idle: the same names.
     const int all = static_cast<int>(threads);
@@ -218,12 +218,11 @@ TEST_F(ScanManagerTest, CoordinatorThreadsAreNamedAfterTheirScan) {
   std::sort(names.begin(), names.end());
   for (int i = 0; i < 2; ++i) {
     const std::string full = "ketterlin-scan-coordinator-" + std::to_string(i + 1);
-    EXPECT_TRUE(names[i] == full || names[i] == platform::short_thread_name(full)) << names[i];
+    EXPECT_EQ(names[i], platform::held_thread_name(full));
   }
   // The directory job ran on a pool thread.
-  EXPECT_EQ(reader_.calls().at(0).thread_name.rfind("kscan-", 0) == 0 ||
-                reader_.calls().at(0).thread_name.rfind("ketterlin-scan-", 0) == 0,
-            true);
+  const std::string worker = reader_.calls().at(0).thread_name;
+  EXPECT_TRUE(worker.starts_with(platform::held_thread_name("ketterlin-scan-"))) << worker;
 }
 
 // A detached coordinator thread may still be alive after its outcome is taken (here it is held
