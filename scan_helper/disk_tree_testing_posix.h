@@ -192,6 +192,11 @@ class TemporaryTree {
   void change_mode(const std::string& relative, mode_t mode) const {
     EXPECT_EQ(chmod((*this / relative).c_str(), mode), 0);
   }
+  // Sets the modification time of `relative` (a final link not followed).
+  void set_modified(const std::string& relative, time_t seconds) const {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, (*this / relative).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  }
   // `depth` nested folders named `name` below the folder `relative`, each made relative to the
   // one before, so the chain may pass PATH_MAX; a file named `file_name` at the bottom. Returns
   // the bottom folder's full path.

@@ -299,6 +299,8 @@ TEST_F(ScanEndToEnd, AFolderTheScannerCannotReadBecomesRestricted) {
   tree_.file("t/open/inside.txt", "i");
   tree_.folder("t/locked");
   tree_.file("t/locked/secret.txt", "s");
+  tree_.set_modified("t/open", 1'500'000'000);
+  tree_.set_modified("t/locked", 1'600'000'000);
   tree_.change_mode("t/locked", 0);
 
   const HostRun result = run(restricted_request(tree_.path(), {tree_ / "t"}));
@@ -306,8 +308,14 @@ TEST_F(ScanEndToEnd, AFolderTheScannerCannotReadBecomesRestricted) {
   expect_completed(result);
   EXPECT_EQ(outline(messages_), kOneTreeOutline);
   const std::set<std::string> locked = {tree_ / "t/locked"};
-  expect_tree_matches_disk(nodes_of(messages_, 0), tree_ / "t", locked);
+  const std::vector<Json> nodes = nodes_of(messages_, 0);
+  expect_tree_matches_disk(nodes, tree_ / "t", locked);
   EXPECT_EQ(final_counts(0), expected_final_counts(tree_ / "t", locked));
+  // Folders keep their times, the one that cannot be opened too.
+  std::map<std::string, Json> by_path;
+  for (const Json& node : nodes) by_path[node["path"].get<std::string>()] = node;
+  EXPECT_EQ(by_path[tree_ / "t/open"]["modifiedAtEpochSeconds"], 1'500'000'000);
+  EXPECT_EQ(by_path[tree_ / "t/locked"]["modifiedAtEpochSeconds"], 1'600'000'000);
 }
 
 TEST_F(ScanEndToEnd, AFullRootTheScannerCannotListFailsTheRun) {

@@ -5,7 +5,7 @@
 //
 // read_directory is implemented once per platform: directory_reader_win32.cpp reads the
 // directory-information classes of GetFileInformationByHandleEx; directory_reader_posix.cpp reads
-// getdents64 batches and one statx per entry.
+// getdents64 batches and one statx per entry that is not a directory.
 #pragma once
 
 #include <array>
@@ -66,12 +66,21 @@ struct EntryMetadata {
 
 // What the sink receives: at most one Volume event, always before any batch, then one Entries
 // event per listing query that succeeded (possibly empty).
+//
+// A reader whose listing records carry no modification time for directories (POSIX: the
+// directory entries of a batch are not examined one by one, and their time stays 0) sends one
+// OwnTime event instead, for the listed directory itself, before any batch; and for a directory
+// that cannot be opened but could be examined from its parent, before the failure. The Windows
+// reader never sends one.
 struct VolumeEvent {
   uint64_t volume_serial = 0;
   storage::FileSystemKind file_system = storage::FileSystemKind::Other;
 };
+struct OwnTimeEvent {
+  uint64_t modified_at_epoch_seconds = 0;  // 0 when before 1970
+};
 using EntriesEvent = std::vector<EntryMetadata>;
-using DirectoryEvent = std::variant<VolumeEvent, EntriesEvent>;
+using DirectoryEvent = std::variant<VolumeEvent, EntriesEvent, OwnTimeEvent>;
 
 // Counts of one batch: entries without and with the directory attribute, and the on-disk bytes
 // of the former (saturating at 2^64 - 1).

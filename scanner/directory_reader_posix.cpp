@@ -1,4 +1,5 @@
-// The directory reader on POSIX systems (Linux): getdents64 batches and one statx per entry.
+// The directory reader on POSIX systems (Linux): getdents64 batches and one statx per entry that
+// is not a directory.
 //
 // How a listing goes
 // ------------------
@@ -24,10 +25,14 @@
 //
 // Each batch is one getdents64 call into a 64 KiB buffer. "." and ".." produce nothing; a buffer
 // that held only them is still delivered, as an empty batch. A call that answers 0 ends the
-// listing. Every record then costs exactly one statx relative to the directory descriptor (links
-// not followed, automounts not triggered, only the fields we use): size, allocated blocks,
-// modification time, inode and the compressed attribute. Links cost two more calls, one to read
-// their text and one to learn whether they resolve to a directory. An entry that vanished between
+// listing. Every record but a directory's then costs exactly one statx relative to the directory
+// descriptor (links not followed, automounts not triggered, only the fields we use): size,
+// allocated blocks, modification time, inode and the compressed attribute. Links cost two more
+// calls, one to read their text and one to learn whether they resolve to a directory. Of a
+// directory the tree needs only its modification time, which its own listing reads anyway (the
+// fstat of the volume check, or the fstatat from its parent when it cannot be opened) and sends as
+// an OwnTime event: a record whose type says directory costs nothing more. A record of unknown
+// type is examined. An entry that vanished between
 // the listing and its statx is skipped; one whose statx fails otherwise is kept with the type the
 // listing record gave it, sizes 0 and no identity.
 //
@@ -38,7 +43,8 @@
 //   device, keeps its Windows-equivalent code; an error of a later getdents64 carries none;
 // - the message is the system's text with " (os error N)", N being errno;
 // - file_id is the inode widened like a 64-bit file identifier; there is no listing method
-//   without identifiers, so file_id is absent only when statx failed or gave no inode;
+//   without identifiers, so file_id is absent only for directories and when statx failed or gave
+//   no inode;
 // - compressed comes from STATX_ATTR_COMPRESSED; sparse is set for a regular file whose
 //   allocated size is below its size while it is not compressed (the size of a directory or a
 //   link is no data size, so the test means nothing there); cloudOnly and deduplicated have no
@@ -124,7 +130,7 @@ class OwnedDescriptor {
 // parent could be opened and the directory itself examined.
 struct OpenFailure {
   int error = 0;
-  std::optional<uint64_t> device;
+  std::optional<DirectoryStatus> status;  // of the directory, when it was examined from its parent
 };
 
 // Opens the directory `path` below `parent` (a descriptor, or the current directory) one
@@ -241,9 +247,9 @@ tl::expected<OwnedDescriptor, OpenFailure> open_directory(const DirectorySystem&
       retry_interrupted([&] { return system.open_directory_at(parent_fd, name.c_str(), false); });
   if (fd >= 0) return OwnedDescriptor(system, fd);
   OpenFailure failure{-fd, std::nullopt};
-  uint64_t device = 0;
-  if (retry_interrupted([&] { return system.device_at(parent_fd, name.c_str(), device); }) == 0) {
-    failure.device = device;
+  DirectoryStatus status;
+  if (retry_interrupted([&] { return system.status_at(parent_fd, name.c_str(), status); }) == 0) {
+    failure.status = status;
   }
   return tl::unexpected(failure);
 }
@@ -299,6 +305,13 @@ std::optional<platform::OsString> read_link_target(const DirectorySystem& system
 // Fills `entry` from one listing record. False when the entry vanished before its statx.
 bool decode_entry(const DirectorySystem& system, int directory_fd, const char* name,
                   std::size_t name_length, uint8_t d_type, EntryMetadata& entry) {
+  if (d_type == DT_DIR) {
+    // Its time comes with its own listing; nothing else of a directory's status is used.
+    entry.name.assign(name, name_length);
+    entry.kind = DirectoryEntry{};
+    entry.is_directory = true;
+    return true;
+  }
   EntryStatus status;
   const int stat_result =
       retry_interrupted([&] { return system.stat_entry(directory_fd, name, status); });
@@ -466,21 +479,28 @@ int DirectorySystem::open_directory_at(int parent_fd, const char* name, bool pat
   return fd >= 0 ? fd : -errno;
 }
 
-int DirectorySystem::device_at(int parent_fd, const char* name, uint64_t& device) const {
+namespace {
+DirectoryStatus directory_status(const struct stat& status) {
+  return DirectoryStatus{static_cast<uint64_t>(status.st_dev),
+                         static_cast<int64_t>(status.st_mtim.tv_sec)};
+}
+}  // namespace
+
+int DirectorySystem::status_at(int parent_fd, const char* name, DirectoryStatus& result) const {
   struct stat status {};
   if (::fstatat(parent_fd, name, &status, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
     return -errno;
   }
-  device = status.st_dev;
+  result = directory_status(status);
   return 0;
 }
 
 int DirectorySystem::close(int fd) const { return ::close(fd) == 0 ? 0 : -errno; }
 
-int DirectorySystem::device_of(int fd, uint64_t& device) const {
+int DirectorySystem::status_of(int fd, DirectoryStatus& result) const {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return -errno;
-  device = status.st_dev;
+  result = directory_status(status);
   return 0;
 }
 
@@ -638,14 +658,22 @@ tl::expected<void, DirectoryError> read_directory_with(
     const std::atomic<bool>& cancel, const ProgressCallback& progress, const DirectorySink& sink) {
   if (cancel.load(std::memory_order_acquire)) return tl::unexpected(directory_cancelled());
 
+  const auto report_time = [&](const DirectoryStatus& status) {
+    const uint64_t seconds =
+        status.modified_seconds > 0 ? static_cast<uint64_t>(status.modified_seconds) : 0;
+    return sink(DirectoryEvent(OwnTimeEvent{seconds}));
+  };
   auto directory = open_directory(system, directory_path);
   if (!directory) {
+    const OpenFailure& failure = directory.error();
+    if (failure.status && !report_time(*failure.status)) {
+      return tl::unexpected(directory_cancelled());
+    }
     // A directory on another device than expected is that device's mount point, whether or not
     // it may be opened: reported as such, not as an access error.
-    const OpenFailure& failure = directory.error();
-    if (failure.device && expected_volume && *failure.device != *expected_volume) {
+    if (failure.status && expected_volume && failure.status->device != *expected_volume) {
       const VolumeDecision decision = decide_volume(
-          *failure.device, expected_volume,
+          failure.status->device, expected_volume,
           query_file_system ? std::optional(storage::FileSystemKind::Other) : std::nullopt);
       if (decision.event && !sink(DirectoryEvent(*decision.event))) {
         return tl::unexpected(directory_cancelled());
@@ -655,10 +683,12 @@ tl::expected<void, DirectoryError> read_directory_with(
     return tl::unexpected(error_from_errno(failure.error, true));
   }
 
-  uint64_t volume_serial = 0;
-  const int device_result =
-      retry_interrupted([&] { return system.device_of(directory->get(), volume_serial); });
-  if (device_result < 0) return tl::unexpected(error_from_errno(-device_result, true));
+  DirectoryStatus status;
+  const int status_result =
+      retry_interrupted([&] { return system.status_of(directory->get(), status); });
+  if (status_result < 0) return tl::unexpected(error_from_errno(-status_result, true));
+  if (!report_time(status)) return tl::unexpected(directory_cancelled());
+  const uint64_t volume_serial = status.device;
 
   std::optional<storage::FileSystemKind> file_system;
   if (query_file_system) file_system = system.file_system_of(directory->get());

@@ -37,6 +37,12 @@ struct EntryStatus {
   bool compressed = false;
 };
 
+// What fstat says of a directory: the device that holds it and its modification time.
+struct DirectoryStatus {
+  uint64_t device = 0;
+  int64_t modified_seconds = 0;
+};
+
 // The system calls of one listing. Every call answers the raw result: a non-negative value on
 // success, or the negated errno on failure. EINTR is answered, not retried; the reader retries.
 // The default implementations make the real calls; a test overrides the ones it needs to fake.
@@ -56,12 +62,12 @@ class DirectorySystem {
   // Opens the single component `name` below `parent_fd` as a directory, a final link not followed
   // (O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, with O_RDONLY or, with `path_only`, O_PATH).
   virtual int open_directory_at(int parent_fd, const char* name, bool path_only) const;
-  // The device that holds `name` below `parent_fd`, a final link not followed and no automount
-  // triggered (fstatat st_dev), stored in `device`.
-  virtual int device_at(int parent_fd, const char* name, uint64_t& device) const;
+  // The status of `name` below `parent_fd`, a final link not followed and no automount
+  // triggered (fstatat).
+  virtual int status_at(int parent_fd, const char* name, DirectoryStatus& status) const;
   virtual int close(int fd) const;
-  // The device that holds the open file `fd` (fstat st_dev), stored in `device`.
-  virtual int device_of(int fd, uint64_t& device) const;
+  // The status of the open directory `fd` (fstat).
+  virtual int status_of(int fd, DirectoryStatus& status) const;
   // The kind of file system that holds `fd`; Other when it cannot be told. Never fails.
   virtual storage::FileSystemKind file_system_of(int fd) const;
   // One getdents64: the number of bytes of records written into `buffer`, 0 at the end.

@@ -99,7 +99,7 @@ class FakeSystem : public DirectorySystem {
   // Results answered instead of the call, in order; nullopt lets that one call through.
   mutable std::map<Call, std::deque<std::optional<int>>> injected;
   std::optional<uint64_t> device;
-  std::optional<uint64_t> device_at_result;  // what device_at reports instead of the truth
+  std::optional<uint64_t> device_at_result;  // the device status_at reports instead of the truth
   std::optional<FileSystemKind> file_system;
   std::map<std::string, int> stat_errors;           // by entry name
   std::map<std::string, EntryStatus> stat_results;  // by entry name
@@ -115,20 +115,20 @@ class FakeSystem : public DirectorySystem {
     if (auto fault = take(Call::OpenAt)) return *fault;
     return count_open(DirectorySystem::open_directory_at(parent_fd, name, path_only));
   }
-  int device_at(int parent_fd, const char* name, uint64_t& result) const override {
+  int status_at(int parent_fd, const char* name, DirectoryStatus& result) const override {
     if (auto fault = take(Call::DeviceAt)) return *fault;
-    const int status = DirectorySystem::device_at(parent_fd, name, result);
-    if (device_at_result) result = *device_at_result;
+    const int status = DirectorySystem::status_at(parent_fd, name, result);
+    if (device_at_result) result.device = *device_at_result;
     return status;
   }
   int close(int fd) const override {
     ++closed;
     return DirectorySystem::close(fd);
   }
-  int device_of(int fd, uint64_t& result) const override {
+  int status_of(int fd, DirectoryStatus& result) const override {
     if (auto fault = take(Call::Device)) return *fault;
-    const int status = DirectorySystem::device_of(fd, result);
-    if (device) result = *device;
+    const int status = DirectorySystem::status_of(fd, result);
+    if (device) result.device = *device;
     return status;
   }
   FileSystemKind file_system_of(int fd) const override {
@@ -175,6 +175,7 @@ class FakeSystem : public DirectorySystem {
 // Everything one call of the reader produced.
 struct Listing {
   std::vector<VolumeEvent> volume_events;
+  std::vector<uint64_t> own_times;
   std::vector<EntriesEvent> batches;
   std::vector<BatchCounts> progress;
   std::vector<std::string> progress_paths;
@@ -209,6 +210,10 @@ Listing list(const std::string& path, FakeSystem& system, const ListOptions& opt
     listing.progress.push_back(counts);
   };
   const DirectorySink sink = [&](DirectoryEvent&& event) {
+    if (const auto* time = std::get_if<OwnTimeEvent>(&event)) {
+      listing.own_times.push_back(time->modified_at_epoch_seconds);
+      return true;
+    }
     if (auto* volume = std::get_if<VolumeEvent>(&event)) {
       if (!listing.batches.empty()) listing.volume_before_batches = false;
       listing.volume_events.push_back(*volume);
@@ -288,12 +293,19 @@ TEST(PosixDirectoryReaderTest, DescribesEachKindOfEntry) {
     EXPECT_EQ(entry.is_directory, c.is_directory);
     EXPECT_EQ(entry.flags, c.flags);
     EXPECT_EQ(entry.volume_serial, lstat_of(dir.path()).st_dev);
+    expected_counts.add(entry);
+    if (std::holds_alternative<DirectoryEntry>(entry.kind)) {
+      // Not examined: its time comes with its own listing.
+      EXPECT_EQ(entry.file_id, std::nullopt);
+      EXPECT_EQ(entry.modified_at_epoch_seconds, 0u);
+      continue;
+    }
     EXPECT_EQ(entry.file_id, file_id_of(status.st_ino));
     EXPECT_EQ(entry.logical_bytes, static_cast<uint64_t>(status.st_size));
     EXPECT_EQ(entry.size_on_disk_bytes, static_cast<uint64_t>(status.st_blocks) * 512);
     EXPECT_EQ(entry.modified_at_epoch_seconds, 1'600'000'000u);
-    expected_counts.add(entry);
   }
+  EXPECT_EQ(list(dir / "folder").own_times, std::vector<uint64_t>{1'600'000'000u});
   EXPECT_EQ(entries.at("plain").file_id, entries.at("hard link").file_id);
   EXPECT_NE(entries.at("plain").file_id, entries.at("sparse").file_id);
   EXPECT_EQ(entries.at("sparse").logical_bytes, 64u << 20);
@@ -665,6 +677,11 @@ TEST(PosixDirectoryReaderTest, MapsErrorsToWindowsCodes) {
     ASSERT_FALSE(listing.result.has_value());
     EXPECT_EQ(listing.result.error(), c.expected);
     EXPECT_EQ(listing.batches.size(), c.batches);
+    // The folder's time is known when it was opened, or examined from its parent.
+    const std::set<std::string_view> timed = {"open denied", "open not permitted",
+                                              "first read denied", "first read vanished",
+                                              "first read fails otherwise", "later read denied"};
+    EXPECT_EQ(listing.own_times.size(), timed.contains(c.name) ? 1u : 0u);
   }
 }
 

@@ -1,6 +1,5 @@
 #include "scanner/execution.h"
 
-#include <deque>
 #include <utility>
 
 #include "platform/file_system.h"
@@ -34,29 +33,22 @@ ScanOutcome execute_scan(ScanId id, ScanRequest request, WorkerPool& pool,
     state.modified_at.assign(1, platform::last_write_epoch_seconds(canonical_root).value_or(0));
   }
 
-  std::deque<storage::NodeId> pending_folders{0};
-  std::vector<ScanIssue> issues;
-  platform::OsString current_path = display_root;
   progress.add_root_folder();
   progress.set_current_path(display_root);
 
   auto walked = traverse(Traversal{
       .pool = pool,
-      .pending_folders = pending_folders,
       .cancel_requested = cancel_requested,
       .scan_id = id,
-      .current_path = current_path,
       .live = live,
       .canonical_root = canonical_root,
-      .display_root = display_root,
-      .root_volume_serial = request.root_volume_serial,
       .root = 0,
+      .root_volume_serial = request.root_volume_serial,
       .progress = progress,
-      .issues = issues,
       .read_directory = read_directory,
   });
   if (!walked) return std::move(walked.error());
-  if (cancel_requested.load()) return cancelled(id, current_path);
+  if (cancel_requested.load()) return cancelled(id, walked->last_path);
 
   std::optional<storage::ScanTree> builder;
   {
@@ -81,7 +73,7 @@ ScanOutcome execute_scan(ScanId id, ScanRequest request, WorkerPool& pool,
   modified_at.resize(finished->node_count(), 0);
 
   ScanProgress final_progress = progress.emit(ScanStatus::Completed);
-  return ScanResult{std::move(*finished), std::move(modified_at), std::move(issues),
+  return ScanResult{std::move(*finished), std::move(modified_at), std::move(walked->issues),
                     std::move(final_progress), id};
 }
 

@@ -4,8 +4,11 @@
 //
 // - The coordinator is a single loop on the scan's coordinator thread. It alone changes the tree,
 //   and only while holding the live-scan lock. It owns the first-in first-out queue of folders
-//   still to be listed, dispatches them to the worker pool (at most 2·T listings unfinished at a
-//   time, for T pool threads), and decides what every listing result means for the tree.
+//   still to be listed, each with the path its listing opens (the parent's joined with the name),
+//   dispatches them to the worker pool (at most 2·T listings unfinished at a time, for T pool
+//   threads), and decides what every listing result means for the tree. A finished listing's
+//   place is refilled before its entries are applied, so that a worker does not wait for the
+//   coordinator's work on the tree.
 // - Directory workers are pool jobs. Each lists exactly one folder with the directory reader and
 //   sends what it finds to the coordinator over a bounded channel (capacity 2·T, blocking sends,
 //   which holds back workers that outpace the coordinator). Workers never touch the tree; they
@@ -24,7 +27,9 @@
 // dropped, so the wait always ends.
 #include "scanner/traversal.h"
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
 #include <utility>
 #include <variant>
 
@@ -48,11 +53,13 @@ struct EventMessage {
 struct FinishedMessage {
   NodeId folder;
   ListingResult result;
+  std::optional<uint64_t> own_time;  // from the listing's OwnTime event
 };
 struct FinishedWithBatchMessage {
   NodeId folder;
   EntriesEvent batch;
   ListingResult result;
+  std::optional<uint64_t> own_time;
 };
 struct WorkerPanickedMessage {
   NodeId folder;
@@ -73,11 +80,17 @@ struct DirectoryJob {
   const ReadDirectoryFunction& read_directory;
 };
 
-// Lists one folder and sends what it finds. Catches every fault of the listing: the batch held
-// back is sent first, then WorkerPanicked. Failed sends (the coordinator gone) are ignored.
+// Lists one folder and sends what it finds. The folder's own time travels with its Finished
+// message. Catches every fault of the listing: the batch held back is sent first, then
+// WorkerPanicked. Failed sends (the coordinator gone) are ignored.
 void run_directory_job(DirectoryJob& job) {
   std::optional<EntriesEvent> held;
+  std::optional<uint64_t> own_time;
   const DirectorySink sink = [&](DirectoryEvent&& event) {
+    if (const auto* time = std::get_if<OwnTimeEvent>(&event)) {
+      own_time = time->modified_at_epoch_seconds;
+      return true;
+    }
     if (std::holds_alternative<EntriesEvent>(event) && job.folder != job.root) {
       std::optional<EntriesEvent> previous =
           std::exchange(held, std::get<EntriesEvent>(std::move(event)));
@@ -96,9 +109,9 @@ void run_directory_job(DirectoryJob& job) {
                            job.cancel_requested, progress, sink);
     if (held) {
       (void)job.sender.send(
-          FinishedWithBatchMessage{job.folder, std::move(*held), std::move(result)});
+          FinishedWithBatchMessage{job.folder, std::move(*held), std::move(result), own_time});
     } else {
-      (void)job.sender.send(FinishedMessage{job.folder, std::move(result)});
+      (void)job.sender.send(FinishedMessage{job.folder, std::move(result), own_time});
     }
   } catch (...) {
     if (held) (void)job.sender.send(EventMessage{job.folder, std::move(*held)});
@@ -125,14 +138,24 @@ ScanFailure failed(ScanId id, platform::OsString path, std::string message) {
 
 // ---- Coordinator ----
 
+// A folder to be listed, or being listed, with the path its listing opens.
+struct PendingFolder {
+  NodeId folder;
+  platform::OsString listing_path;
+};
+
 class Coordinator {
  public:
-  explicit Coordinator(const Traversal& t)
-      : t_(t), max_in_flight_(2 * static_cast<uint64_t>(t.pool.thread_count())) {}
+  explicit Coordinator(Traversal t)
+      : t_(std::move(t)), max_in_flight_(2 * static_cast<uint64_t>(t_.pool.thread_count())) {
+    result_.root_volume_serial = t_.root_volume_serial;
+    result_.last_path = tree_path(t_.root);
+    pending_.push_back(PendingFolder{t_.root, platform::join_path(t_.canonical_root, {})});
+  }
 
-  tl::expected<void, ScanFailure> run() {
+  tl::expected<TraversalResult, ScanFailure> run() {
     WorkerPool::Scope scope(t_.pool);
-    tl::expected<void, ScanFailure> outcome;
+    Outcome outcome;
     {
       // Both ends are dropped at the end of this block, before the wait: workers still running
       // find their sends refused and stop.
@@ -140,7 +163,8 @@ class Coordinator {
       outcome = loop(sender, receiver, scope);
     }
     scope.wait();
-    return outcome;
+    if (!outcome) return tl::unexpected(std::move(outcome.error()));
+    return std::move(result_);
   }
 
  private:
@@ -149,51 +173,48 @@ class Coordinator {
   Outcome loop(const Sender<WorkerMessage>& sender, Receiver<WorkerMessage>& receiver,
                WorkerPool::Scope& scope) {
     for (;;) {
-      if (t_.pending_folders.empty() && in_flight_ == 0) return {};
-      if (t_.cancel_requested.load()) return tl::unexpected(cancelled(t_.scan_id, t_.current_path));
-      while (in_flight_ < max_in_flight_ && !t_.pending_folders.empty()) {
-        if (Outcome dispatched = dispatch(sender, scope); !dispatched) return dispatched;
+      if (pending_.empty() && in_flight_ == 0) return {};
+      if (t_.cancel_requested.load()) {
+        return tl::unexpected(cancelled(t_.scan_id, result_.last_path));
       }
+      if (Outcome dispatched = dispatch_pending(sender, scope); !dispatched) return dispatched;
 
       auto received = receiver.receive_for(kReceiveTimeout);
       if (received.timed_out()) continue;
       platform::check(!received.disconnected(), "coordinator owns sender");
-      if (Outcome handled = handle(std::move(received.value())); !handled) return handled;
+      WorkerMessage& message = received.value();
+      // A finished listing frees its place at once: the next folder goes to the pool before
+      // this one's entries are applied, so that a worker does not wait for the tree.
+      if (std::holds_alternative<FinishedMessage>(message) ||
+          std::holds_alternative<FinishedWithBatchMessage>(message)) {
+        --in_flight_;
+        if (Outcome dispatched = dispatch_pending(sender, scope); !dispatched) return dispatched;
+      }
+      if (Outcome handled = handle(std::move(message)); !handled) return handled;
     }
   }
 
-  // Spawns the listing of the next pending folder. Fails when the pool cannot take the job.
-  Outcome dispatch(const Sender<WorkerMessage>& sender, WorkerPool::Scope& scope) {
-    const NodeId folder = t_.pending_folders.front();
-    t_.pending_folders.pop_front();
-    platform::OsString directory_path;
-    {
-      auto guard = t_.live.lock();
-      directory_path = directory_path_of(t_.live.state().builder->path(folder));
+  // Spawns listings of pending folders while fewer than max_in_flight_ are unfinished. Fails
+  // when the pool cannot take a job.
+  Outcome dispatch_pending(const Sender<WorkerMessage>& sender, WorkerPool::Scope& scope) {
+    while (in_flight_ < max_in_flight_ && !pending_.empty()) {
+      const PendingFolder& next = listings_.emplace_back(std::move(pending_.front()));
+      pending_.pop_front();
+      auto job = std::make_shared<DirectoryJob>(
+          DirectoryJob{result_.root_volume_serial, sender, next.listing_path, t_.cancel_requested,
+                       t_.progress, next.folder, t_.root, t_.read_directory});
+      if (auto spawned = scope.spawn([job] { run_directory_job(*job); }); !spawned) {
+        return tl::unexpected(
+            failed(t_.scan_id, tree_path(next.folder), std::move(spawned.error())));
+      }
+      ++in_flight_;
     }
-    auto job = std::make_shared<DirectoryJob>(
-        DirectoryJob{t_.root_volume_serial, sender, std::move(directory_path), t_.cancel_requested,
-                     t_.progress, folder, t_.root, t_.read_directory});
-    if (auto spawned = scope.spawn([job] { run_directory_job(*job); }); !spawned) {
-      return tl::unexpected(failed(t_.scan_id, tree_path(folder), std::move(spawned.error())));
-    }
-    ++in_flight_;
     return {};
   }
 
   platform::OsString tree_path(NodeId folder) {
     auto guard = t_.live.lock();
     return tree().path(folder);
-  }
-
-  // The canonical root joined with the folder's path relative to the display root.
-  platform::OsString directory_path_of(platform::OsStringView folder_path) const {
-    platform::check(folder_path.starts_with(t_.display_root), "scan descendant");
-    platform::OsStringView relative = folder_path.substr(t_.display_root.size());
-    while (!relative.empty() && relative.front() == platform::kPathSeparator) {
-      relative.remove_prefix(1);
-    }
-    return platform::join_path(t_.canonical_root, relative);
   }
 
   Outcome handle(WorkerMessage&& message) {
@@ -208,18 +229,29 @@ class Coordinator {
     if (auto* volume = std::get_if<VolumeEvent>(&message.event)) {
       return apply_volume(message.folder, *volume);
     }
-    return apply_entries(message.folder, std::get<EntriesEvent>(std::move(message.event)));
+    return apply_entries(*listing(message.folder),
+                         std::get<EntriesEvent>(std::move(message.event)));
   }
 
   Outcome apply(FinishedWithBatchMessage&& message) {
-    if (Outcome added = apply_entries(message.folder, std::move(message.batch)); !added) {
-      return added;
-    }
-    return apply_finished(message.folder, std::move(message.result));
+    const auto found = listing(message.folder);
+    if (Outcome added = apply_entries(*found, std::move(message.batch)); !added) return added;
+    listings_.erase(found);
+    return apply_finished(message.folder, std::move(message.result), message.own_time);
   }
 
   Outcome apply(FinishedMessage&& message) {
-    return apply_finished(message.folder, std::move(message.result));
+    listings_.erase(listing(message.folder));
+    return apply_finished(message.folder, std::move(message.result), message.own_time);
+  }
+
+  // The listing of `folder`, which must have been spawned and not yet applied in full.
+  std::vector<PendingFolder>::iterator listing(NodeId folder) {
+    const auto found =
+        std::find_if(listings_.begin(), listings_.end(),
+                     [folder](const PendingFolder& l) { return l.folder == folder; });
+    platform::check(found != listings_.end(), "listed folder was dispatched");
+    return found;
   }
 
   Outcome apply(WorkerPanickedMessage&& message) {
@@ -228,25 +260,30 @@ class Coordinator {
   }
 
   Outcome apply_volume(NodeId folder, const VolumeEvent& volume) {
-    t_.current_path = tree().path(folder);
-    if (t_.root_volume_serial && *t_.root_volume_serial != volume.volume_serial) {
+    result_.last_path = tree().path(folder);
+    std::optional<uint64_t>& root_volume = result_.root_volume_serial;
+    if (root_volume && *root_volume != volume.volume_serial) {
       if (folder == t_.root) {
         return tl::unexpected(
-            failed(t_.scan_id, t_.current_path, "Volume boundary changed at Scan root"));
+            failed(t_.scan_id, result_.last_path, "Volume boundary changed at Scan root"));
       }
       tree().mark_mount_point(folder);
-      t_.issues.push_back(ScanIssue{t_.current_path, "Directory volume differs from Scan root",
-                                    std::nullopt, IssueKind::OtherVolume});
+      result_.issues.push_back(ScanIssue{result_.last_path,
+                                         "Directory volume differs from Scan root", std::nullopt,
+                                         IssueKind::OtherVolume});
     } else if (folder == t_.root) {
-      t_.root_volume_serial = volume.volume_serial;
+      root_volume = volume.volume_serial;
       tree().set_file_system(volume.file_system);
     }
     return {};
   }
 
-  Outcome apply_entries(NodeId folder, EntriesEvent&& batch) {
+  // Adds a batch of entries of the listed folder; the folders among them join the queue with
+  // their listing paths, the parent's joined with the name.
+  Outcome apply_entries(const PendingFolder& listed, EntriesEvent&& batch) {
+    const NodeId folder = listed.folder;
     LiveScanState& state = t_.live.state();
-    // The folder's path is built only for a failure: adding entries never changes it.
+    // The folder's display path is built only for a failure: adding entries never changes it.
     for (const EntryMetadata& entry : batch) {
       if (t_.cancel_requested.load()) {
         return tl::unexpected(cancelled(t_.scan_id, tree().path(folder)));
@@ -257,31 +294,35 @@ class Coordinator {
                                             platform::join_path(tree().path(folder), entry.name),
                                             storage::to_string(added.error())));
       }
-      if (std::holds_alternative<DirectoryEntry>(entry.kind)) t_.pending_folders.push_back(*added);
+      if (std::holds_alternative<DirectoryEntry>(entry.kind)) {
+        pending_.push_back(
+            PendingFolder{*added, platform::join_path(listed.listing_path, entry.name)});
+      }
       state.modified_at.push_back(entry.modified_at_epoch_seconds);
     }
     return {};
   }
 
-  Outcome apply_finished(NodeId folder, ListingResult&& result) {
+  Outcome apply_finished(NodeId folder, ListingResult&& result, std::optional<uint64_t> own_time) {
     LiveScanState& state = t_.live.state();
+    if (own_time) state.modified_at[folder] = *own_time;
     if (result) {
       state.mark_finished(folder);
-      --in_flight_;
       return {};
     }
     const DirectoryError& error = result.error();
-    t_.current_path = tree().path(folder);
-    if (t_.cancel_requested.load()) return tl::unexpected(cancelled(t_.scan_id, t_.current_path));
+    result_.last_path = tree().path(folder);
+    if (t_.cancel_requested.load()) {
+      return tl::unexpected(cancelled(t_.scan_id, result_.last_path));
+    }
     if (folder == t_.root || tree().has_children(folder)) {
-      return tl::unexpected(failed(t_.scan_id, t_.current_path, error.message));
+      return tl::unexpected(failed(t_.scan_id, result_.last_path, error.message));
     }
     tree().mark_restricted(folder);
-    t_.progress.record_inaccessible(t_.current_path);
-    t_.issues.push_back(
-        ScanIssue{t_.current_path, error.message, error.win32_code, issue_kind(error.win32_code)});
+    t_.progress.record_inaccessible(result_.last_path);
+    result_.issues.push_back(ScanIssue{result_.last_path, error.message, error.win32_code,
+                                       issue_kind(error.win32_code)});
     state.mark_finished(folder);
-    --in_flight_;
     return {};
   }
 
@@ -304,13 +345,18 @@ class Coordinator {
 
   storage::ScanTree& tree() { return *t_.live.state().builder; }
 
-  const Traversal& t_;
+  const Traversal t_;
   const uint64_t max_in_flight_;
-  uint64_t in_flight_ = 0;
+  uint64_t in_flight_ = 0;               // listings spawned whose Finished message has not arrived
+  std::deque<PendingFolder> pending_;    // first in, first out
+  std::vector<PendingFolder> listings_;  // spawned and not yet applied in full
+  TraversalResult result_;
 };
 
 }  // namespace
 
-tl::expected<void, ScanFailure> traverse(const Traversal& t) { return Coordinator(t).run(); }
+tl::expected<TraversalResult, ScanFailure> traverse(Traversal t) {
+  return Coordinator(std::move(t)).run();
+}
 
 }  // namespace ketterlin::scanner

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,26 +44,30 @@ using ReadDirectoryFunction = std::function<tl::expected<void, DirectoryError>(
     bool query_file_system, const std::atomic<bool>& cancel, const ProgressCallback& progress,
     const DirectorySink& sink)>;
 
-// The working state of one walk, owned by scan execution and lent for the call.
+// What one walk is given. The references are lent by scan execution for the call.
 struct Traversal {
   WorkerPool& pool;
-  std::deque<storage::NodeId>& pending_folders;  // holds the root at the start
-  const std::atomic<bool>& cancel_requested;     // only read
+  const std::atomic<bool>& cancel_requested;  // only read
   ScanId scan_id;
-  platform::OsString& current_path;  // the folder whose volume report or failure came last
-  LiveScan& live;
-  platform::OsStringView canonical_root;
-  platform::OsStringView display_root;          // the root node's path
-  std::optional<uint64_t>& root_volume_serial;  // filled from the root's volume report
+  LiveScan& live;                     // holds the tree, whose root node is `root`
+  platform::OsString canonical_root;  // the root's own path, the base of every listing path
   storage::NodeId root;
+  std::optional<uint64_t> root_volume_serial;  // when known before the walk
   ProgressReporter& progress;
-  std::vector<ScanIssue>& issues;  // appended in the order met
   const ReadDirectoryFunction& read_directory;
+};
+
+// What a completed walk found besides the tree.
+struct TraversalResult {
+  std::vector<ScanIssue> issues;               // in the order met
+  std::optional<uint64_t> root_volume_serial;  // as given, or from the root's volume report
+  platform::OsString last_path;  // the display path of the folder whose volume report or
+                                 // failure came last; the root's when none did
 };
 
 // Walks the tree below `t.root` on the coordinator (the calling thread, which must not be a pool
 // thread) and `t.pool`. Returns when nothing is pending or in flight, or with the first failure
 // (status Cancelled or Failed). Every spawned job has finished when it returns.
-[[nodiscard]] tl::expected<void, ScanFailure> traverse(const Traversal& t);
+[[nodiscard]] tl::expected<TraversalResult, ScanFailure> traverse(Traversal t);
 
 }  // namespace ketterlin::scanner

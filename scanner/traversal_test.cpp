@@ -38,11 +38,14 @@ class TraversalTest : public ::testing::Test {
   }
 
   tl::expected<void, ScanFailure> walk() {
-    pending_.assign(1, 0);
     const ReadDirectoryFunction read = reader_.function();
-    return traverse(Traversal{*pool_, pending_, cancel_, ScanId{3}, current_path_, live_,
-                              canonical_root_, display_root_, root_volume_serial_, 0, *progress_,
-                              issues_, read});
+    auto walked = traverse(Traversal{*pool_, cancel_, ScanId{3}, live_, canonical_root_, 0,
+                                     root_volume_serial_, *progress_, read});
+    if (!walked) return tl::unexpected(std::move(walked.error()));
+    issues_ = std::move(walked->issues);
+    current_path_ = std::move(walked->last_path);
+    root_volume_serial_ = walked->root_volume_serial;
+    return {};
   }
 
   const storage::ScanTree& tree() { return *live_.state().builder; }
@@ -51,7 +54,6 @@ class TraversalTest : public ::testing::Test {
   const OsString canonical_root_ = from_utf8("/canonical/root");
   const OsString display_root_ = from_utf8("/shown/root");
   FakeReader reader_;
-  std::deque<NodeId> pending_;
   std::atomic<bool> cancel_{false};
   OsString current_path_ = display_root_;
   LiveScan live_;

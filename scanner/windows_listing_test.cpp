@@ -151,7 +151,7 @@ struct ProgressCall {
 
 // Everything the callbacks saw, in order.
 struct Recorder {
-  std::vector<std::variant<ProgressCall, VolumeEvent, EntriesEvent>> calls;
+  std::vector<std::variant<ProgressCall, VolumeEvent, EntriesEvent, OwnTimeEvent>> calls;
   std::optional<std::size_t> refuse_at;  // the sink answers false to this event (0-based)
   std::atomic<bool>* cancel_after_first_batch = nullptr;
   std::size_t events = 0;
