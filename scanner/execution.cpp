@@ -28,8 +28,8 @@ ScanOutcome execute_scan(ScanId id, ScanRequest request, WorkerPool& pool,
     auto guard = live.lock();
     LiveScanState& state = live.state();
     state.builder = std::move(tree);
-    state.status = ScanStatus::Running;
-    ++state.generation;
+    state.observed.status = ScanStatus::Running;
+    ++state.observed.generation;
     state.modified_at.assign(1, platform::last_write_epoch_seconds(canonical_root).value_or(0));
   }
 
@@ -61,7 +61,7 @@ ScanOutcome execute_scan(ScanId id, ScanRequest request, WorkerPool& pool,
   if (!finished) return model_failure(id, display_root, storage::to_string(finished.error()));
   if (cancel_requested.load()) {
     auto guard = live.lock();
-    live.state().retained_tree = std::move(*finished);
+    live.state().observed.retained_tree = std::move(*finished);
     return cancelled(id, display_root);
   }
 

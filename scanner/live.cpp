@@ -2,7 +2,7 @@
 
 namespace ketterlin::scanner {
 
-void LiveScanState::mark_finished(storage::NodeId folder) {
+void LiveScanObservation::mark_finished(storage::NodeId folder) {
   if (finished_folders.size() <= folder) finished_folders.resize(folder + 1);
   finished_folders[folder] = true;
 }

@@ -14,21 +14,26 @@
 
 namespace ketterlin::scanner {
 
+// What the scan records about itself for an observer of the live scan (a debugger, a test, a
+// future live view): nothing in the scan reads these back, so a change to how they are kept
+// cannot change a scan's result. Written only under the live-scan lock.
+struct LiveScanObservation {
+  std::vector<bool> finished_folders;  // folders whose listing has ended, one bit per NodeId
+  std::optional<storage::FinishedTree> retained_tree;  // finished, then cancelled
+  uint64_t generation = 0;                             // +1 for each change applied under the lock
+  ScanStatus status = ScanStatus::Queued;
+
+  // Records that the listing of `folder` has ended, successfully or not.
+  void mark_finished(storage::NodeId folder);
+};
+
 // What the live-scan lock guards.
 struct LiveScanState {
   // The tree under construction (accounting enabled); execution installs it and takes it out.
   std::optional<storage::ScanTree> builder;
   // One modification time per node, indexed by NodeId, kept aligned with the builder's nodes.
   std::vector<uint64_t> modified_at;
-  // Folders whose listing has ended, successfully or not; one bit per NodeId.
-  std::vector<bool> finished_folders;
-
-  // Observer fields, describing the scan to a reader of the live scan.
-  std::optional<storage::FinishedTree> retained_tree;  // finished, then cancelled
-  uint64_t generation = 0;                             // +1 for each change applied under the lock
-  ScanStatus status = ScanStatus::Queued;
-
-  void mark_finished(storage::NodeId folder);
+  LiveScanObservation observed;
 };
 
 // Lock order: the live-scan lock before the progress locks, never after them.
@@ -49,7 +54,7 @@ class LiveScan {
   // The state; only touch it while holding a Guard.
   LiveScanState& state() { return state_; }
 
-  // Non-zero asks scan threads to let a reader take the lock first.
+  // Non-zero asks scan threads to let a reader take the lock first (an observer's request).
   std::atomic<uint64_t>& yield_requests() { return yield_requests_; }
 
  private:

@@ -108,7 +108,7 @@ ScanOutcome ScanManager::run_coordinator(ScanJob& job) {
     ScanFailure failure = cancelled(job.id, job.request.root);
     {
       auto guard = job.live->lock();
-      job.live->state().status = ScanStatus::Cancelled;
+      job.live->state().observed.status = ScanStatus::Cancelled;
     }
     job.progress->emit(ScanStatus::Cancelled);
     return failure;
@@ -126,8 +126,8 @@ ScanOutcome ScanManager::run_coordinator(ScanJob& job) {
                                      *job.progress, *job.live, options_.read_directory);
   if (const auto* failure = std::get_if<ScanFailure>(&outcome)) {
     auto guard = job.live->lock();
-    job.live->state().status = failure->status;
-    ++job.live->state().generation;
+    job.live->state().observed.status = failure->status;
+    ++job.live->state().observed.generation;
     job.progress->emit(failure->status);
   }
   return outcome;

@@ -221,7 +221,7 @@ class Coordinator {
     auto guard = t_.live.lock();
     Outcome outcome =
         std::visit([this](auto&& m) { return apply(std::move(m)); }, std::move(message));
-    if (outcome) ++t_.live.state().generation;
+    if (outcome) ++t_.live.state().observed.generation;
     return outcome;
   }
 
@@ -307,7 +307,7 @@ class Coordinator {
     LiveScanState& state = t_.live.state();
     if (own_time) state.modified_at[folder] = *own_time;
     if (result) {
-      state.mark_finished(folder);
+      state.observed.mark_finished(folder);
       return {};
     }
     const DirectoryError& error = result.error();
@@ -322,7 +322,7 @@ class Coordinator {
     t_.progress.record_inaccessible(result_.last_path);
     result_.issues.push_back(ScanIssue{result_.last_path, error.message, error.win32_code,
                                        issue_kind(error.win32_code)});
-    state.mark_finished(folder);
+    state.observed.mark_finished(folder);
     return {};
   }
 

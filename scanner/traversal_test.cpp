@@ -68,7 +68,7 @@ TEST_F(TraversalTest, AnEmptyRootLeavesTheRootAlone) {
   ASSERT_TRUE(walk());
   EXPECT_EQ(tree().node_count(), 1u);
   EXPECT_TRUE(issues_.empty());
-  EXPECT_EQ(live_.state().finished_folders, std::vector<bool>{true});
+  EXPECT_EQ(live_.state().observed.finished_folders, std::vector<bool>{true});
   const auto calls = reader_.calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].directory_path, canonical_root_ + OsString(1, platform::kPathSeparator));
@@ -103,7 +103,7 @@ TEST_F(TraversalTest, BuildsTheTreeFromNestedListings) {
   EXPECT_EQ(tree().path(5), join_path(shown("a"), from_utf8("b")));
   EXPECT_EQ(tree().totals(0), (storage::NodeSizes{15, 4104}));
   EXPECT_EQ(live_.state().modified_at, (std::vector<uint64_t>{0, 100, 201, 0, 202, 100}));
-  EXPECT_EQ(live_.state().finished_folders,
+  EXPECT_EQ(live_.state().observed.finished_folders,
             std::vector<bool>({true, true, false, false, false, true}));
 
   // Every listing after the root's volume report expects the root's volume.
