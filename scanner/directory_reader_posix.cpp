@@ -566,11 +566,11 @@ std::optional<uint32_t> win32_code_for_errno(int errno_value) {
   switch (errno_value) {
     case EACCES:
     case EPERM:
-      return 5;  // ERROR_ACCESS_DENIED
+      return platform::kWindowsAccessDenied;
     case ENOENT:
-      return 2;  // ERROR_FILE_NOT_FOUND
+      return platform::kWindowsFileNotFound;
     case ENOTDIR:
-      return 3;  // ERROR_PATH_NOT_FOUND
+      return platform::kWindowsPathNotFound;
     default:
       return std::nullopt;
   }

@@ -28,6 +28,7 @@
 #include <utility>
 #include <variant>
 
+#include "platform/os_error.h"
 #include "platform/panic.h"
 #include "scanner/channel.h"
 
@@ -109,10 +110,10 @@ void run_directory_job(DirectoryJob& job) {
 IssueKind issue_kind(std::optional<uint32_t> win32_code) {
   if (!win32_code) return IssueKind::OtherError;
   switch (*win32_code) {
-    case 5:
+    case platform::kWindowsAccessDenied:
       return IssueKind::AccessDenied;
-    case 2:
-    case 3:
+    case platform::kWindowsFileNotFound:
+    case platform::kWindowsPathNotFound:
       return IssueKind::NotFound;
     default:
       return IssueKind::OtherError;
