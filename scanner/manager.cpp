@@ -14,12 +14,6 @@
 
 namespace ketterlin::scanner {
 
-std::string to_string(const ScanManagerError& error) { return error.text; }
-
-std::string debug_string(const ScanManagerError& error) {
-  return "ScanManagerError(\"" + error.text + "\")";
-}
-
 // What the coordinator thread owns of one scan.
 struct ScanManager::ScanJob {
   std::shared_ptr<ScanManager> manager;
@@ -35,7 +29,7 @@ tl::expected<std::shared_ptr<ScanManager>, ScanManagerError> ScanManager::create
   const unsigned hardware = options.hardware_threads != 0 ? options.hardware_threads
                                                           : std::thread::hardware_concurrency();
   auto pool = WorkerPool::create(pool_thread_count(hardware), options.start_pool_thread);
-  if (!pool) return tl::unexpected(ScanManagerError{pool.error()});
+  if (!pool) return tl::unexpected(std::move(pool.error()));
   if (!options.read_directory) options.read_directory = read_directory;
   if (!options.start_thread) {
     options.start_thread = [](std::function<void()> job) -> tl::expected<void, platform::OsError> {

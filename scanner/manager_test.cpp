@@ -121,7 +121,7 @@ TEST(WorkerPool, AThreadThatCannotStartFailsTheBuildAndStopsTheOthers) {
         return platform::Thread::start(std::move(body));
       });
   ASSERT_FALSE(pool);
-  EXPECT_EQ(pool.error(), platform::to_string(platform::OsError{11}));
+  EXPECT_EQ(to_string(pool.error()), platform::to_string(platform::OsError{11}));
   EXPECT_EQ(started, 3);
 }
 
@@ -133,7 +133,7 @@ TEST(WorkerPool, TwoPoolsKeepTheirOwnSizes) {
 }
 
 TEST(ScanManagerError, DisplayAndDebugForms) {
-  const ScanManagerError error{"cannot build the pool"};
+  const ScanManagerError error = ScanManagerError::pool_setup_failed("cannot build the pool");
   EXPECT_EQ(to_string(error), "cannot build the pool");
   EXPECT_EQ(debug_string(error), "ScanManagerError(\"cannot build the pool\")");
 }
@@ -318,7 +318,8 @@ TEST_F(ScanManagerTest, APoolThatCannotBeBuiltIsTheManagersError) {
   };
   auto scans = ScanManager::create(std::move(options));
   ASSERT_FALSE(scans);
-  EXPECT_EQ(scans.error(), ScanManagerError{platform::to_string(platform::OsError{11})});
+  EXPECT_EQ(scans.error(), ScanManagerError::pool_thread_not_started(platform::OsError{11}));
+  EXPECT_EQ(to_string(scans.error()), platform::to_string(platform::OsError{11}));
 }
 
 TEST_F(ScanManagerTest, ACoordinatorThatStopsOnABrokenInvariantDeliversNoOutcome) {
