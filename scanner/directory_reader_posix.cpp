@@ -91,8 +91,8 @@ auto retry_interrupted(Call call) {
 }
 
 DirectoryError error_from_errno(int errno_value, bool keep_code) {
-  return DirectoryError{platform::to_string(platform::OsError{static_cast<uint32_t>(errno_value)}),
-                        keep_code ? win32_code_for_errno(errno_value) : std::nullopt};
+  return DirectoryError::os(platform::OsError{static_cast<uint32_t>(errno_value)},
+                            keep_code ? win32_code_for_errno(errno_value) : std::nullopt);
 }
 
 // An open descriptor, closed through the system that opened it when dropped.

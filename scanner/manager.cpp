@@ -88,8 +88,7 @@ ScanHandle ScanManager::start(ScanRequest request) {
     job.reset();
     progress->emit(ScanStatus::Failed);
     auto [failed_sender, failed_receiver] = make_channel<ScanOutcome>(1);
-    (void)failed_sender.send(
-        ScanFailure{id, root, ScanStatus::Failed, platform::to_string(started.error())});
+    (void)failed_sender.send(thread_failure(id, root, started.error()));
     return ScanHandle{id, std::move(progress_receiver), std::move(failed_receiver),
                       std::move(cancel_requested), std::make_shared<LiveScan>()};
   }
@@ -120,9 +119,9 @@ ScanOutcome ScanManager::run_coordinator(ScanJob& job) {
                                      *job.progress, *job.live, options_.read_directory);
   if (const auto* failure = std::get_if<ScanFailure>(&outcome)) {
     auto guard = job.live->lock();
-    job.live->state().status = failure->status;
+    job.live->state().status = failure->status();
     ++job.live->state().generation;
-    job.progress->emit(failure->status);
+    job.progress->emit(failure->status());
   }
   return outcome;
 }
@@ -153,8 +152,7 @@ NextProgress next_progress(ScanHandle& handle, std::chrono::nanoseconds timeout)
 ScanOutcome wait(ScanHandle handle) {
   auto received = handle.outcome.receive();
   if (!received) {
-    return ScanFailure{handle.id, platform::OsString(), ScanStatus::Failed,
-                       "Scan worker stopped before reporting a result"};
+    return no_outcome_failure(handle.id);
   }
   return std::move(*received);
 }

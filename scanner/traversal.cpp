@@ -120,10 +120,6 @@ IssueKind issue_kind(std::optional<uint32_t> win32_code) {
   }
 }
 
-ScanFailure failed(ScanId id, platform::OsString path, std::string message) {
-  return ScanFailure{id, std::move(path), ScanStatus::Failed, std::move(message)};
-}
-
 // ---- Coordinator ----
 
 class Coordinator {
@@ -176,7 +172,7 @@ class Coordinator {
         DirectoryJob{t_.root_volume_serial, sender, std::move(directory_path), t_.cancel_requested,
                      t_.progress, folder, t_.root, t_.read_directory});
     if (auto spawned = scope.spawn([job] { run_directory_job(*job); }); !spawned) {
-      return tl::unexpected(failed(t_.scan_id, tree_path(folder), std::move(spawned.error())));
+      return tl::unexpected(job_failure(t_.scan_id, tree_path(folder), std::move(spawned.error())));
     }
     ++in_flight_;
     return {};
@@ -224,20 +220,17 @@ class Coordinator {
   }
 
   Outcome apply(WorkerPanickedMessage&& message) {
-    return tl::unexpected(
-        failed(t_.scan_id, tree().path(message.folder), "Directory worker stopped unexpectedly"));
+    return tl::unexpected(worker_failure(t_.scan_id, tree().path(message.folder)));
   }
 
   Outcome apply_volume(NodeId folder, const VolumeEvent& volume) {
     t_.current_path = tree().path(folder);
     if (t_.root_volume_serial && *t_.root_volume_serial != volume.volume_serial) {
       if (folder == t_.root) {
-        return tl::unexpected(
-            failed(t_.scan_id, t_.current_path, "Volume boundary changed at Scan root"));
+        return tl::unexpected(volume_boundary_failure(t_.scan_id, t_.current_path));
       }
       tree().mark_mount_point(folder);
-      t_.issues.push_back(ScanIssue{t_.current_path, "Directory volume differs from Scan root",
-                                    std::nullopt, IssueKind::OtherVolume});
+      t_.issues.push_back(ScanIssue::other_volume(t_.current_path));
     } else if (folder == t_.root) {
       t_.root_volume_serial = volume.volume_serial;
       tree().set_file_system(volume.file_system);
@@ -254,9 +247,8 @@ class Coordinator {
       }
       auto added = tree().add_entry(folder, node_entry(entry));
       if (!added) {
-        return tl::unexpected(model_failure(t_.scan_id,
-                                            platform::join_path(tree().path(folder), entry.name),
-                                            storage::to_string(added.error())));
+        return tl::unexpected(model_failure(
+            t_.scan_id, platform::join_path(tree().path(folder), entry.name), added.error()));
       }
       if (std::holds_alternative<DirectoryEntry>(entry.kind)) t_.pending_folders.push_back(*added);
       state.modified_at.push_back(entry.modified_at_epoch_seconds);
@@ -275,12 +267,12 @@ class Coordinator {
     t_.current_path = tree().path(folder);
     if (t_.cancel_requested.load()) return tl::unexpected(cancelled(t_.scan_id, t_.current_path));
     if (folder == t_.root || tree().has_children(folder)) {
-      return tl::unexpected(failed(t_.scan_id, t_.current_path, error.message));
+      return tl::unexpected(listing_failure(t_.scan_id, t_.current_path, error));
     }
     tree().mark_restricted(folder);
     t_.progress.record_inaccessible(t_.current_path);
     t_.issues.push_back(
-        ScanIssue{t_.current_path, error.message, error.win32_code, issue_kind(error.win32_code)});
+        ScanIssue::listing_failed(t_.current_path, issue_kind(error.win32_code), error));
     state.mark_finished(folder);
     --in_flight_;
     return {};
