@@ -68,7 +68,7 @@ void list_folder(benchmark::State& state, const BenchFolder& folder) {
     auto result =
         read_directory(folder.path().native(), std::nullopt, false, cancel, progress, sink);
     if (!result) {
-      state.SkipWithError(result.error().message.c_str());
+      state.SkipWithError(to_string(result.error()).c_str());
       return;
     }
   }

@@ -13,6 +13,12 @@ struct OsError {
   friend bool operator==(OsError, OsError) = default;
 };
 
+// Windows error codes that portable code names: a directory listing's failure is classified by
+// them on every system (the POSIX reader maps errno values onto them).
+inline constexpr uint32_t kWindowsFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
+inline constexpr uint32_t kWindowsPathNotFound = 3;  // ERROR_PATH_NOT_FOUND
+inline constexpr uint32_t kWindowsAccessDenied = 5;  // ERROR_ACCESS_DENIED
+
 // The calling thread's last error (errno, or GetLastError()).
 OsError last_os_error();
 

@@ -253,10 +253,10 @@ struct FailureRow {
 std::vector<FailureRow> failure_rows() {
   return {
       {"root listing fails",
-       {{}, error("Access is denied", 5)},
+       {{}, error(0x80070005, "Access is denied.")},
        ScanStatus::Failed,
        "failed",
-       "Access is denied"},
+       "Access is denied. (0x80070005)"},
       {"a directory worker faults",
        {{Throw{}}, ok()},
        ScanStatus::Failed,
@@ -297,8 +297,8 @@ TEST_F(ScanFlowTest, AFailedFullRootScanSendsOneFailureAndEndsWithIt) {
     ASSERT_FALSE(result.has_value());
     const auto* failure = std::get_if<scanner::ScanFailure>(&result.error());
     ASSERT_NE(failure, nullptr) << "a scan failure, not a pipe error";
-    EXPECT_EQ(*failure,
-              (scanner::ScanFailure{scanner::ScanId{1}, shown("a"), row.status, row.message}));
+    EXPECT_EQ(text_of(*failure),
+              (FailureText{scanner::ScanId{1}, shown("a"), row.status, row.message}));
     EXPECT_EQ(outline(messages_), (std::vector<std::string>{"progress 0", "failure"}));
     const auto failures = testing::messages_of_type(messages_, "failure");
     ASSERT_EQ(failures.size(), 1u);

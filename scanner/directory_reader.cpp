@@ -1,7 +1,11 @@
 // The parts of the directory reader that are the same on every platform.
 #include "scanner/directory_reader.h"
 
+#include <cstdio>
 #include <limits>
+#include <utility>
+
+#include "platform/panic.h"
 
 namespace ketterlin::scanner {
 
@@ -16,7 +20,45 @@ void BatchCounts::add(const EntryMetadata& entry) {
                                           : bytes + entry.size_on_disk_bytes;
 }
 
-DirectoryError directory_cancelled() { return DirectoryError{"Scan cancelled", std::nullopt}; }
+DirectoryError DirectoryError::os(platform::OsError error, std::optional<uint32_t> win32_code) {
+  DirectoryError result;
+  result.kind = DirectoryErrorKind::Os;
+  result.os_error = error;
+  result.win32_code = win32_code;
+  return result;
+}
+
+DirectoryError DirectoryError::windows(uint32_t hresult, std::string system_text,
+                                       std::optional<uint32_t> win32_code) {
+  DirectoryError result;
+  result.kind = DirectoryErrorKind::Windows;
+  result.hresult = hresult;
+  result.system_text = std::move(system_text);
+  result.win32_code = win32_code;
+  return result;
+}
+
+std::string to_string(const DirectoryError& error) {
+  switch (error.kind) {
+    case DirectoryErrorKind::Cancelled:
+      return "Scan cancelled";
+    case DirectoryErrorKind::Os:
+      return platform::to_string(error.os_error);
+    case DirectoryErrorKind::Windows: {
+      char hresult[11];
+      std::snprintf(hresult, sizeof hresult, "0x%08X", error.hresult);
+      if (error.system_text.empty()) return hresult;
+      return error.system_text + " (" + hresult + ")";
+    }
+  }
+  platform::panic("invalid DirectoryErrorKind");
+}
+
+DirectoryError directory_cancelled() {
+  DirectoryError error;
+  error.kind = DirectoryErrorKind::Cancelled;
+  return error;
+}
 
 VolumeDecision decide_volume(uint64_t volume_serial, std::optional<uint64_t> expected_volume,
                              std::optional<storage::FileSystemKind> file_system) {

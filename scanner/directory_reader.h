@@ -19,6 +19,7 @@
 
 #include <tl/expected.hpp>
 
+#include "platform/os_error.h"
 #include "platform/os_string.h"
 #include "storage/volume.h"
 
@@ -92,15 +93,34 @@ struct BatchCounts {
   void add(const EntryMetadata& entry);
 };
 
-// A listing failure. `win32_code` is present for errors of a first query or of opening the
-// directory, as the Windows error code (on POSIX the equivalent: 5 for EACCES/EPERM, 2 for
-// ENOENT, 3 for ENOTDIR, none otherwise).
+enum class DirectoryErrorKind : uint8_t {
+  Cancelled,  // the cancel flag was seen or the sink stopped the listing: "Scan cancelled"
+  Os,         // a POSIX system call failed with `os_error` (errno)
+  Windows,    // a Windows system call failed with `hresult`, described by `system_text`
+};
+
+// A listing failure. Only the fields of its kind are meaningful. `win32_code` is present for
+// errors of a first query or of opening the directory, as the Windows error code (on POSIX the
+// equivalent: 5 for EACCES/EPERM, 2 for ENOENT, 3 for ENOTDIR, none otherwise).
 struct DirectoryError {
-  std::string message;
-  std::optional<uint32_t> win32_code;
+  DirectoryErrorKind kind = DirectoryErrorKind::Cancelled;
+  platform::OsError os_error;          // Os
+  uint32_t hresult = 0;                // Windows: HRESULT_FROM_WIN32 of the call's last error
+  std::string system_text;             // Windows: the system's text for `hresult`, trailing
+                                       // blanks removed; empty when the system has none
+  std::optional<uint32_t> win32_code;  // any kind but Cancelled, as said above
+
+  static DirectoryError os(platform::OsError error, std::optional<uint32_t> win32_code);
+  static DirectoryError windows(uint32_t hresult, std::string system_text,
+                                std::optional<uint32_t> win32_code);
 
   friend bool operator==(const DirectoryError&, const DirectoryError&) = default;
 };
+
+// The display text: "Scan cancelled"; for Os the system error's text, "<description> (os error
+// N)"; for Windows "<system text> (0xXXXXXXXX)", the HRESULT in eight upper-case hexadecimal
+// digits, or the HRESULT alone when there is no system text.
+std::string to_string(const DirectoryError& error);
 
 // The reader's own error: the listing was stopped by the cancel flag or by the sink.
 DirectoryError directory_cancelled();

@@ -97,8 +97,8 @@ auto retry_interrupted(Call call) {
 }
 
 DirectoryError error_from_errno(int errno_value, bool keep_code) {
-  return DirectoryError{platform::to_string(platform::OsError{static_cast<uint32_t>(errno_value)}),
-                        keep_code ? win32_code_for_errno(errno_value) : std::nullopt};
+  return DirectoryError::os(platform::OsError{static_cast<uint32_t>(errno_value)},
+                            keep_code ? win32_code_for_errno(errno_value) : std::nullopt);
 }
 
 // An open descriptor, closed through the system that opened it when dropped.
@@ -586,11 +586,11 @@ std::optional<uint32_t> win32_code_for_errno(int errno_value) {
   switch (errno_value) {
     case EACCES:
     case EPERM:
-      return 5;  // ERROR_ACCESS_DENIED
+      return platform::kWindowsAccessDenied;
     case ENOENT:
-      return 2;  // ERROR_FILE_NOT_FOUND
+      return platform::kWindowsFileNotFound;
     case ENOTDIR:
-      return 3;  // ERROR_PATH_NOT_FOUND
+      return platform::kWindowsPathNotFound;
     default:
       return std::nullopt;
   }

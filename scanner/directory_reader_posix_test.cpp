@@ -244,8 +244,7 @@ std::string kind_of(const EntryMetadata& entry) {
 }
 
 DirectoryError os_error(int errno_value, std::optional<uint32_t> code) {
-  return DirectoryError{platform::to_string(platform::OsError{static_cast<uint32_t>(errno_value)}),
-                        code};
+  return DirectoryError::os(platform::OsError{static_cast<uint32_t>(errno_value)}, code);
 }
 
 TEST(PosixDirectoryReaderTest, DescribesEachKindOfEntry) {
@@ -281,7 +280,7 @@ TEST(PosixDirectoryReaderTest, DescribesEachKindOfEntry) {
   for (const Case& c : cases) set_modified(dir / c.name, 1'600'000'000);
 
   const Listing listing = list(dir.path());
-  ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+  ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
   const auto entries = listing.entries_by_name();
   ASSERT_EQ(entries.size(), std::size(cases));
   BatchCounts expected_counts;
@@ -564,7 +563,7 @@ TEST(PosixDirectoryReaderTest, OpensPathsLongerThanPathMax) {
 
   FakeSystem system;
   const Listing listing = list(deep, system);
-  ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+  ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
   EXPECT_TRUE(listing.entries_by_name().contains("leaf"));
   // The parent in three pieces of less than PATH_MAX bytes, then the folder itself: not one call
   // per component.
@@ -575,7 +574,7 @@ TEST(PosixDirectoryReaderTest, OpensPathsLongerThanPathMax) {
   FakeSystem walking;
   walking.injected[Call::OpenPath] = {-ENOSYS, -ENOSYS};
   const Listing walked = list(deep, walking);
-  ASSERT_TRUE(walked.result.has_value()) << walked.result.error().message;
+  ASSERT_TRUE(walked.result.has_value()) << to_string(walked.result.error());
   EXPECT_TRUE(walked.entries_by_name().contains("leaf"));
   EXPECT_GT(walking.calls[Call::OpenAt], 20);
   EXPECT_EQ(walking.opened, walking.closed);
@@ -691,7 +690,7 @@ TEST(PosixDirectoryReaderTest, AFolderRemovedWhileListedKeepsWhatWasListed) {
   FakeSystem system;
   system.injected[Call::Read] = {std::nullopt, -ENOENT};
   const Listing listing = list(dir.path(), system);
-  ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+  ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
   ASSERT_EQ(listing.batches.size(), 1u);
   EXPECT_TRUE(listing.entries_by_name().contains("file"));
 }
@@ -721,7 +720,7 @@ TEST(PosixDirectoryReaderTest, AFolderThatCannotBeOpenedIsStillJudgedByItsDevice
     EXPECT_TRUE(listing.batches.empty());
     EXPECT_EQ(system.opened, system.closed);
     if (c.mount_point) {
-      ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+      ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
       ASSERT_EQ(listing.volume_events.size(), 1u);
       EXPECT_EQ(listing.volume_events[0].volume_serial, *c.reported_device);
       EXPECT_EQ(listing.volume_events[0].file_system, FileSystemKind::Other);
@@ -745,7 +744,7 @@ TEST(PosixDirectoryReaderTest, RetriesInterruptedCalls) {
     FakeSystem system;
     system.injected[call] = {-EINTR, -EINTR};
     const Listing listing = list(dir.path(), system);
-    ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+    ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
     const auto entries = listing.entries_by_name();
     ASSERT_EQ(entries.size(), expected.size());
     for (const auto& [name, entry] : expected) {

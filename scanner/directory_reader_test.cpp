@@ -1,6 +1,7 @@
 #include "scanner/directory_reader.h"
 
 #include <limits>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -43,8 +44,27 @@ TEST(BatchCountsTest, CountsFilesFoldersAndFileBytes) {
 
 TEST(DirectoryCancelledTest, HasTheFixedTextAndNoCode) {
   const DirectoryError error = directory_cancelled();
-  EXPECT_EQ(error.message, "Scan cancelled");
+  EXPECT_EQ(to_string(error), "Scan cancelled");
   EXPECT_FALSE(error.win32_code.has_value());
+}
+
+TEST(DirectoryErrorTest, ShowsTheSystemsTextOfEachKind) {
+  const struct {
+    const char* name;
+    DirectoryError error;
+    std::string text;
+  } cases[] = {
+      {"POSIX call", DirectoryError::os(platform::OsError{13}, 5),
+       platform::to_string(platform::OsError{13})},
+      {"Windows call", DirectoryError::windows(0x80070005, "Access is denied.", 5),
+       "Access is denied. (0x80070005)"},
+      {"Windows call without a system text", DirectoryError::windows(0xD000002A, "", std::nullopt),
+       "0xD000002A"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(to_string(c.error), c.text);
+  }
 }
 
 TEST(DecideVolumeTest, FollowsTheVolumeTable) {

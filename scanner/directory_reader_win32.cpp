@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/os_error.h"
 #include "scanner/directory_reader.h"
 #include "scanner/directory_reader_win32.h"
 #include "scanner/windows_listing.h"
@@ -86,6 +87,10 @@ static_assert(windows_fs::kReparseTagSymlink == IO_REPARSE_TAG_SYMLINK);
 static_assert(windows_fs::kReparseTagDedup == IO_REPARSE_TAG_DEDUP);
 static_assert(windows_fs::kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
 static_assert(windows_fs::kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY);
+
+static_assert(platform::kWindowsFileNotFound == ERROR_FILE_NOT_FOUND);
+static_assert(platform::kWindowsPathNotFound == ERROR_PATH_NOT_FOUND);
+static_assert(platform::kWindowsAccessDenied == ERROR_ACCESS_DENIED);
 
 constexpr DWORD kListAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
 static_assert(kListAccess == 0x81);

@@ -149,7 +149,7 @@ TEST(WindowsDirectoryReader, AFolderLargerThanOneBufferArrivesInBatches) {
 
   const Listing listing = list(path);
 
-  ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+  ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
   const std::vector<EntriesEvent> batches = listing.batches();
   // 2000 records of more than 300 bytes each fill ten 64 KiB buffers at the least.
   EXPECT_GE(batches.size(), 2000u * 300 / kListingBufferBytes + 1);
@@ -205,7 +205,7 @@ TEST(WindowsDirectoryReader, EntryValuesAreWhatTheSystemSaysOfEachEntry) {
 
   const Listing listing = list(canonical(scratch.path()));
 
-  ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+  ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
   const std::map<OsString, EntryMetadata> entries = listing.entries_by_name();
   EXPECT_EQ(entries.size(), 11u);
   for (const auto& [name, entry] : entries) {
@@ -244,7 +244,7 @@ TEST(WindowsDirectoryReader, EntryValuesAreWhatTheSystemSaysOfEachEntry) {
   EXPECT_EQ(entries.at(L"hard-a.txt").file_id, entries.at(L"hard-b.txt").file_id);
 
   const Listing inner = list(canonical(scratch / L"folder"));
-  ASSERT_TRUE(inner.result.has_value()) << inner.result.error().message;
+  ASSERT_TRUE(inner.result.has_value()) << to_string(inner.result.error());
   const std::map<OsString, EntryMetadata> inner_entries = inner.entries_by_name();
   ASSERT_TRUE(inner_entries.contains(L"hard-c.txt"));
   EXPECT_EQ(inner_entries.at(L"hard-c.txt").file_id, entries.at(L"hard-a.txt").file_id)
@@ -257,7 +257,7 @@ TEST(WindowsDirectoryReader, AnEmptyFolderGivesOneEmptyBatch) {
 
   const Listing listing = list(canonical(scratch / L"empty"));
 
-  ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+  ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
   // "." and ".." fill the first buffer; they make no entry and count nothing.
   ASSERT_EQ(listing.steps.size(), 3u);
   const auto* progress = std::get_if<ProgressCall>(&listing.steps[1]);
@@ -306,7 +306,7 @@ TEST(WindowsDirectoryReader, VolumeEventsFollowTheExpectedVolume) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Listing listing = list(path, c.expected_volume, c.query_file_system);
-    ASSERT_TRUE(listing.result.has_value()) << listing.result.error().message;
+    ASSERT_TRUE(listing.result.has_value()) << to_string(listing.result.error());
     const std::vector<VolumeEvent> events = listing.volume_events();
     ASSERT_EQ(events.size(), c.events.size());
     for (std::size_t i = 0; i < events.size(); ++i) {
@@ -348,7 +348,7 @@ TEST(WindowsDirectoryReader, FailuresCarryTheSystemTextAndCode) {
     const Listing listing = list(c.path);
     ASSERT_FALSE(listing.result.has_value());
     EXPECT_EQ(listing.result.error().win32_code, c.code);
-    expect_system_text_then(listing.result.error().message, c.suffix);
+    expect_system_text_then(to_string(listing.result.error()), c.suffix);
     EXPECT_TRUE(listing.batches().empty());
   }
 }
@@ -369,7 +369,7 @@ TEST(WindowsDirectoryReader, AFolderTheUserCannotReadIsAccessDenied) {
 
   ASSERT_FALSE(listing.result.has_value());
   EXPECT_EQ(listing.result.error().win32_code, 5u);
-  expect_system_text_then(listing.result.error().message, "(0x80070005)");
+  expect_system_text_then(to_string(listing.result.error()), "(0x80070005)");
 }
 
 TEST(WindowsDirectoryReader, StopsForTheCancelFlagAndTheSink) {
@@ -439,9 +439,9 @@ TEST(WindowsSystemCalls, MessageTextsAndTheirFallback) {
         windows_fs::directory_error(c.hresult, system->system_message(c.hresult));
     EXPECT_EQ(error.win32_code, c.code);
     if (c.has_text) {
-      expect_system_text_then(error.message, c.message);
+      expect_system_text_then(to_string(error), c.message);
     } else {
-      EXPECT_EQ(error.message, c.message);
+      EXPECT_EQ(to_string(error), c.message);
     }
   }
 }

@@ -15,8 +15,7 @@ ScanOutcome execute_scan(ScanId id, ScanRequest request, WorkerPool& pool,
 
   auto canonical = platform::canonicalize(request.root);
   if (!canonical) {
-    return ScanFailure{id, request.root, ScanStatus::Failed,
-                       platform::to_string(canonical.error())};
+    return root_unavailable_failure(id, request.root, canonical.error());
   }
   const platform::OsString canonical_root = std::move(*canonical);
   const platform::OsString display_root = storage::display_path(canonical_root);
@@ -58,7 +57,7 @@ ScanOutcome execute_scan(ScanId id, ScanRequest request, WorkerPool& pool,
   platform::check(builder.has_value(), "live Scan builder missing");
 
   auto finished = std::move(*builder).finish(request.risk_policy, request.volume);
-  if (!finished) return model_failure(id, display_root, storage::to_string(finished.error()));
+  if (!finished) return model_failure(id, display_root, finished.error());
   if (cancel_requested.load()) {
     auto guard = live.lock();
     live.state().observed.retained_tree = std::move(*finished);

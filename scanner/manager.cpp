@@ -14,12 +14,6 @@
 
 namespace ketterlin::scanner {
 
-std::string to_string(const ScanManagerError& error) { return error.text; }
-
-std::string debug_string(const ScanManagerError& error) {
-  return "ScanManagerError(\"" + error.text + "\")";
-}
-
 // What the coordinator thread owns of one scan.
 struct ScanManager::ScanJob {
   std::shared_ptr<ScanManager> manager;
@@ -35,7 +29,7 @@ tl::expected<std::shared_ptr<ScanManager>, ScanManagerError> ScanManager::create
   const unsigned hardware = options.hardware_threads != 0 ? options.hardware_threads
                                                           : std::thread::hardware_concurrency();
   auto pool = WorkerPool::create(pool_thread_count(hardware), options.start_pool_thread);
-  if (!pool) return tl::unexpected(ScanManagerError{pool.error()});
+  if (!pool) return tl::unexpected(std::move(pool.error()));
   if (!options.read_directory) options.read_directory = read_directory;
   if (!options.start_thread) {
     options.start_thread = [](std::function<void()> job) -> tl::expected<void, platform::OsError> {
@@ -94,8 +88,7 @@ ScanHandle ScanManager::start(ScanRequest request) {
     job.reset();
     progress->emit(ScanStatus::Failed);
     auto [failed_sender, failed_receiver] = make_channel<ScanOutcome>(1);
-    (void)failed_sender.send(
-        ScanFailure{id, root, ScanStatus::Failed, platform::to_string(started.error())});
+    (void)failed_sender.send(thread_failure(id, root, started.error()));
     return ScanHandle{id, std::move(progress_receiver), std::move(failed_receiver),
                       std::move(cancel_requested), std::make_shared<LiveScan>()};
   }
@@ -126,9 +119,9 @@ ScanOutcome ScanManager::run_coordinator(ScanJob& job) {
                                      *job.progress, *job.live, options_.read_directory);
   if (const auto* failure = std::get_if<ScanFailure>(&outcome)) {
     auto guard = job.live->lock();
-    job.live->state().observed.status = failure->status;
+    job.live->state().observed.status = failure->status();
     ++job.live->state().observed.generation;
-    job.progress->emit(failure->status);
+    job.progress->emit(failure->status());
   }
   return outcome;
 }
@@ -159,8 +152,7 @@ NextProgress next_progress(ScanHandle& handle, std::chrono::nanoseconds timeout)
 ScanOutcome wait(ScanHandle handle) {
   auto received = handle.outcome.receive();
   if (!received) {
-    return ScanFailure{handle.id, platform::OsString(), ScanStatus::Failed,
-                       "Scan worker stopped before reporting a result"};
+    return no_outcome_failure(handle.id);
   }
   return std::move(*received);
 }

@@ -28,16 +28,8 @@ namespace ketterlin::scanner {
 inline constexpr uint64_t MAX_ACTIVE_SCANS = 2;
 inline constexpr std::chrono::milliseconds SLOT_POLL_INTERVAL{25};
 
-// The error of creating a manager: the pool builder's text.
-struct ScanManagerError {
-  std::string text;
-
-  friend bool operator==(const ScanManagerError&, const ScanManagerError&) = default;
-};
-// The display text: the text itself.
-std::string to_string(const ScanManagerError& error);
-// The debug form: ScanManagerError("text").
-std::string debug_string(const ScanManagerError& error);
+// ScanManagerError, the error of creating a manager, is declared in worker_pool.h: building the
+// pool is what can fail.
 
 // What a caller holds of one started scan.
 struct ScanHandle {

@@ -121,7 +121,7 @@ TEST(WorkerPool, AThreadThatCannotStartFailsTheBuildAndStopsTheOthers) {
         return platform::Thread::start(std::move(body));
       });
   ASSERT_FALSE(pool);
-  EXPECT_EQ(pool.error(), platform::to_string(platform::OsError{11}));
+  EXPECT_EQ(to_string(pool.error()), platform::to_string(platform::OsError{11}));
   EXPECT_EQ(started, 3);
 }
 
@@ -133,7 +133,7 @@ TEST(WorkerPool, TwoPoolsKeepTheirOwnSizes) {
 }
 
 TEST(ScanManagerError, DisplayAndDebugForms) {
-  const ScanManagerError error{"cannot build the pool"};
+  const ScanManagerError error = ScanManagerError::pool_setup_failed("cannot build the pool");
   EXPECT_EQ(to_string(error), "cannot build the pool");
   EXPECT_EQ(debug_string(error), "ScanManagerError(\"cannot build the pool\")");
 }
@@ -237,7 +237,7 @@ TEST_F(ScanManagerTest, TheCallerHoldsTheLastManagerReferenceOnceItHasTheOutcome
   };
   const Case cases[] = {
       {"completed", ok(), true},
-      {"failed", error("Access is denied.", 5), false},
+      {"failed", error(0x80070005, "Access is denied."), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -287,8 +287,8 @@ TEST_F(ScanManagerTest, AThirdScanWaitsForASlotAndCanBeCancelledThere) {
   EXPECT_LT(Clock::now() - cancelled_at, 1s);
   ScanOutcome outcome = wait(std::move(third));
   ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
-  EXPECT_EQ(std::get<ScanFailure>(outcome),
-            (ScanFailure{ScanId{3}, folder_.os_path(), ScanStatus::Cancelled, "Scan cancelled"}));
+  EXPECT_EQ(text_of(std::get<ScanFailure>(outcome)),
+            (FailureText{ScanId{3}, folder_.os_path(), ScanStatus::Cancelled, "Scan cancelled"}));
 
   open.set_value();
   EXPECT_TRUE(std::holds_alternative<ScanResult>(wait(std::move(first))));
@@ -305,9 +305,9 @@ TEST_F(ScanManagerTest, AThreadThatCannotStartFailsTheScan) {
   ScanOutcome outcome = wait(std::move(handle));
   ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
   const auto& failure = std::get<ScanFailure>(outcome);
-  EXPECT_EQ(failure.status, ScanStatus::Failed);
+  EXPECT_EQ(failure.status(), ScanStatus::Failed);
   EXPECT_EQ(failure.path, folder_.os_path());
-  EXPECT_EQ(failure.message, platform::to_string(platform::OsError{11}));
+  EXPECT_EQ(failure.message(), platform::to_string(platform::OsError{11}));
 }
 
 TEST_F(ScanManagerTest, APoolThatCannotBeBuiltIsTheManagersError) {
@@ -318,7 +318,8 @@ TEST_F(ScanManagerTest, APoolThatCannotBeBuiltIsTheManagersError) {
   };
   auto scans = ScanManager::create(std::move(options));
   ASSERT_FALSE(scans);
-  EXPECT_EQ(scans.error(), ScanManagerError{platform::to_string(platform::OsError{11})});
+  EXPECT_EQ(scans.error(), ScanManagerError::pool_thread_not_started(platform::OsError{11}));
+  EXPECT_EQ(to_string(scans.error()), platform::to_string(platform::OsError{11}));
 }
 
 TEST_F(ScanManagerTest, ACoordinatorThatStopsOnABrokenInvariantDeliversNoOutcome) {
@@ -335,8 +336,8 @@ TEST_F(ScanManagerTest, ACoordinatorThatStopsOnABrokenInvariantDeliversNoOutcome
   EXPECT_FALSE(is_terminal(seen.back()));
   ScanOutcome outcome = wait(std::move(handle));
   ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
-  EXPECT_EQ(std::get<ScanFailure>(outcome),
-            (ScanFailure{ScanId{1}, OsString(), ScanStatus::Failed,
+  EXPECT_EQ(text_of(std::get<ScanFailure>(outcome)),
+            (FailureText{ScanId{1}, OsString(), ScanStatus::Failed,
                          "Scan worker stopped before reporting a result"}));
 }
 
@@ -402,11 +403,11 @@ TEST_F(ExecutionTest, FailuresBeforeAndAfterTheWalk) {
     ScanOutcome outcome = execute(request);
     ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
     const auto& failure = std::get<ScanFailure>(outcome);
-    EXPECT_EQ(failure.status, ScanStatus::Failed);
+    EXPECT_EQ(failure.status(), ScanStatus::Failed);
     EXPECT_EQ(failure.path, request.root);
-    EXPECT_TRUE(failure.message.ends_with("(os error 2)") ||
-                failure.message.ends_with("(os error 3)"))
-        << failure.message;
+    EXPECT_TRUE(failure.message().ends_with("(os error 2)") ||
+                failure.message().ends_with("(os error 3)"))
+        << failure.message();
   }
   {
     SCOPED_TRACE("volume usage on a folder root");
@@ -416,8 +417,8 @@ TEST_F(ExecutionTest, FailuresBeforeAndAfterTheWalk) {
     ScanOutcome outcome = execute(request);
     ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
     EXPECT_EQ(
-        std::get<ScanFailure>(outcome),
-        (ScanFailure{ScanId{5}, storage::display_path(folder_.canonical()), ScanStatus::Failed,
+        text_of(std::get<ScanFailure>(outcome)),
+        (FailureText{ScanId{5}, storage::display_path(folder_.canonical()), ScanStatus::Failed,
                      "volume usage can only be applied to a Drive scan"}));
   }
   {
@@ -425,8 +426,8 @@ TEST_F(ExecutionTest, FailuresBeforeAndAfterTheWalk) {
     cancel_ = true;
     ScanOutcome outcome = execute(request_for(folder_));
     ASSERT_TRUE(std::holds_alternative<ScanFailure>(outcome));
-    EXPECT_EQ(std::get<ScanFailure>(outcome),
-              (ScanFailure{ScanId{5}, folder_.os_path(), ScanStatus::Cancelled, "Scan cancelled"}));
+    EXPECT_EQ(text_of(std::get<ScanFailure>(outcome)),
+              (FailureText{ScanId{5}, folder_.os_path(), ScanStatus::Cancelled, "Scan cancelled"}));
   }
 }
 

@@ -109,7 +109,7 @@ class ThreadNamesOnWindows : public ::testing::Test {
 TEST_F(ThreadNamesOnWindows, EveryPoolThreadCarriesItsIndex) {
   constexpr unsigned kThreads = 3;
   auto pool = WorkerPool::create(kThreads);
-  ASSERT_TRUE(pool.has_value()) << pool.error();
+  ASSERT_TRUE(pool.has_value()) << to_string(pool.error());
   Gate gate;
   std::set<std::string> names;
   {

@@ -7,7 +7,9 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -16,6 +18,8 @@
 #include "platform/thread_name.h"
 #include "scanner/directory_reader.h"
 #include "scanner/traversal.h"
+#include "scanner/vocabulary.h"
+#include "scanner/windows_records.h"
 
 namespace ketterlin::scanner::testing_support {
 
@@ -70,7 +74,7 @@ class FakeReader {
       auto found = scripts_.find(OsString(path));
       if (found == scripts_.end()) {
         ADD_FAILURE() << "unexpected listing of " << platform::to_utf8_lossy(path);
-        return tl::unexpected(DirectoryError{"no script", std::nullopt});
+        return tl::unexpected(DirectoryError::windows(0x80004005, "no script", std::nullopt));
       }
       for (const Step& step : found->second.steps) {
         if (const auto* volume = std::get_if<Volume>(&step)) {
@@ -143,8 +147,45 @@ inline EntryMetadata link(const char* name, LinkKind kind, std::optional<const c
 }
 
 inline tl::expected<void, DirectoryError> ok() { return {}; }
-inline tl::expected<void, DirectoryError> error(const char* message, std::optional<uint32_t> code) {
-  return tl::unexpected(DirectoryError{message, code});
+// A listing that fails as a Windows call does, with `hresult` and the system's text for it.
+inline tl::expected<void, DirectoryError> error(uint32_t hresult, const char* system_text) {
+  return tl::unexpected(
+      DirectoryError::windows(hresult, system_text, windows_fs::win32_code(hresult)));
+}
+
+// A failure or an issue with its message as text, for comparing with expected values written as
+// text.
+struct FailureText {
+  ScanId id;
+  OsString path;
+  ScanStatus status = ScanStatus::Failed;
+  std::string message;
+
+  friend bool operator==(const FailureText&, const FailureText&) = default;
+  friend void PrintTo(const FailureText& failure, std::ostream* out) {
+    *out << "{" << debug_string(failure.id) << ", \"" << platform::to_utf8_lossy(failure.path)
+         << "\", " << debug_string(failure.status) << ", \"" << failure.message << "\"}";
+  }
+};
+inline FailureText text_of(const ScanFailure& failure) {
+  return {failure.id, failure.path, failure.status(), failure.message()};
+}
+
+struct IssueText {
+  OsString path;
+  std::string message;
+  std::optional<uint32_t> win32_code;
+  IssueKind kind = IssueKind::OtherError;
+
+  friend bool operator==(const IssueText&, const IssueText&) = default;
+  friend void PrintTo(const IssueText& issue, std::ostream* out) {
+    *out << "{\"" << platform::to_utf8_lossy(issue.path) << "\", \"" << issue.message << "\", "
+         << (issue.win32_code ? std::to_string(*issue.win32_code) : "no code") << ", "
+         << static_cast<int>(issue.kind) << "}";
+  }
+};
+inline IssueText text_of(const ScanIssue& issue) {
+  return {issue.path, issue.message(), issue.win32_code(), issue.kind};
 }
 
 }  // namespace ketterlin::scanner::testing_support

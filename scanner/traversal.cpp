@@ -33,6 +33,7 @@
 #include <utility>
 #include <variant>
 
+#include "platform/os_error.h"
 #include "platform/panic.h"
 #include "scanner/channel.h"
 
@@ -122,18 +123,14 @@ void run_directory_job(DirectoryJob& job) {
 IssueKind issue_kind(std::optional<uint32_t> win32_code) {
   if (!win32_code) return IssueKind::OtherError;
   switch (*win32_code) {
-    case 5:
+    case platform::kWindowsAccessDenied:
       return IssueKind::AccessDenied;
-    case 2:
-    case 3:
+    case platform::kWindowsFileNotFound:
+    case platform::kWindowsPathNotFound:
       return IssueKind::NotFound;
     default:
       return IssueKind::OtherError;
   }
-}
-
-ScanFailure failed(ScanId id, platform::OsString path, std::string message) {
-  return ScanFailure{id, std::move(path), ScanStatus::Failed, std::move(message)};
 }
 
 // ---- Coordinator ----
@@ -205,7 +202,7 @@ class Coordinator {
                        t_.progress, next.folder, t_.root, t_.read_directory});
       if (auto spawned = scope.spawn([job] { run_directory_job(*job); }); !spawned) {
         return tl::unexpected(
-            failed(t_.scan_id, tree_path(next.folder), std::move(spawned.error())));
+            job_failure(t_.scan_id, tree_path(next.folder), std::move(spawned.error())));
       }
       ++in_flight_;
     }
@@ -255,8 +252,7 @@ class Coordinator {
   }
 
   Outcome apply(WorkerPanickedMessage&& message) {
-    return tl::unexpected(
-        failed(t_.scan_id, tree().path(message.folder), "Directory worker stopped unexpectedly"));
+    return tl::unexpected(worker_failure(t_.scan_id, tree().path(message.folder)));
   }
 
   Outcome apply_volume(NodeId folder, const VolumeEvent& volume) {
@@ -264,13 +260,10 @@ class Coordinator {
     std::optional<uint64_t>& root_volume = result_.root_volume_serial;
     if (root_volume && *root_volume != volume.volume_serial) {
       if (folder == t_.root) {
-        return tl::unexpected(
-            failed(t_.scan_id, result_.last_path, "Volume boundary changed at Scan root"));
+        return tl::unexpected(volume_boundary_failure(t_.scan_id, result_.last_path));
       }
       tree().mark_mount_point(folder);
-      result_.issues.push_back(ScanIssue{result_.last_path,
-                                         "Directory volume differs from Scan root", std::nullopt,
-                                         IssueKind::OtherVolume});
+      result_.issues.push_back(ScanIssue::other_volume(result_.last_path));
     } else if (folder == t_.root) {
       root_volume = volume.volume_serial;
       tree().set_file_system(volume.file_system);
@@ -290,9 +283,8 @@ class Coordinator {
       }
       auto added = tree().add_entry(folder, node_entry(entry));
       if (!added) {
-        return tl::unexpected(model_failure(t_.scan_id,
-                                            platform::join_path(tree().path(folder), entry.name),
-                                            storage::to_string(added.error())));
+        return tl::unexpected(model_failure(
+            t_.scan_id, platform::join_path(tree().path(folder), entry.name), added.error()));
       }
       if (std::holds_alternative<DirectoryEntry>(entry.kind)) {
         pending_.push_back(
@@ -316,12 +308,12 @@ class Coordinator {
       return tl::unexpected(cancelled(t_.scan_id, result_.last_path));
     }
     if (folder == t_.root || tree().has_children(folder)) {
-      return tl::unexpected(failed(t_.scan_id, result_.last_path, error.message));
+      return tl::unexpected(listing_failure(t_.scan_id, result_.last_path, error));
     }
     tree().mark_restricted(folder);
     t_.progress.record_inaccessible(result_.last_path);
-    result_.issues.push_back(ScanIssue{result_.last_path, error.message, error.win32_code,
-                                       issue_kind(error.win32_code)});
+    result_.issues.push_back(
+        ScanIssue::listing_failed(result_.last_path, issue_kind(error.win32_code), error));
     state.observed.mark_finished(folder);
     return {};
   }

@@ -21,23 +21,6 @@
 
 namespace ketterlin::scanner {
 
-enum class IssueKind : uint8_t {
-  AccessDenied = 0,  // the listing failed with Windows code 5
-  NotFound = 1,      // ... with code 2 or 3
-  OtherVolume = 2,   // the folder lies on another volume than the scan root
-  OtherError = 3,    // any other code, or none
-};
-
-// A non-fatal problem with one folder.
-struct ScanIssue {
-  platform::OsString path;  // the folder's display path
-  std::string message;
-  std::optional<uint32_t> win32_code;
-  IssueKind kind = IssueKind::OtherError;
-
-  friend bool operator==(const ScanIssue&, const ScanIssue&) = default;
-};
-
 // The directory reader the workers call: read_directory, or a fake in tests.
 using ReadDirectoryFunction = std::function<tl::expected<void, DirectoryError>(
     platform::OsStringView directory_path, std::optional<uint64_t> expected_volume,

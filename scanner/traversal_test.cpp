@@ -118,13 +118,17 @@ TEST_F(TraversalTest, BuildsTheTreeFromNestedListings) {
 TEST_F(TraversalTest, AFolderThatCannotBeListedBecomesRestricted) {
   struct Case {
     const char* name;
+    uint32_t hresult;
+    const char* message;
     std::optional<uint32_t> code;
     IssueKind kind;
   };
   const Case cases[] = {
-      {"access denied", 5, IssueKind::AccessDenied},    {"file not found", 2, IssueKind::NotFound},
-      {"path not found", 3, IssueKind::NotFound},       {"other code", 87, IssueKind::OtherError},
-      {"no code", std::nullopt, IssueKind::OtherError},
+      {"access denied", 0x80070005, "denied (0x80070005)", 5, IssueKind::AccessDenied},
+      {"file not found", 0x80070002, "denied (0x80070002)", 2, IssueKind::NotFound},
+      {"path not found", 0x80070003, "denied (0x80070003)", 3, IssueKind::NotFound},
+      {"other code", 0x80070057, "denied (0x80070057)", 87, IssueKind::OtherError},
+      {"no code", 0x80004005, "denied (0x80004005)", std::nullopt, IssueKind::OtherError},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -134,11 +138,11 @@ TEST_F(TraversalTest, AFolderThatCannotBeListedBecomesRestricted) {
     live_.state().builder = std::move(fresh);
     live_.state().modified_at.assign(1, 0);
     reader_.on(canonical(""), {{Batch{{folder("x")}}}, ok()});
-    reader_.on(canonical("x"), {{}, error("denied", c.code)});
+    reader_.on(canonical("x"), {{}, error(c.hresult, "denied")});
     ASSERT_TRUE(walk());
     EXPECT_EQ(tree().kind(1), NodeKind::Restricted);
     ASSERT_EQ(issues_.size(), 1u);
-    EXPECT_EQ(issues_[0], (ScanIssue{shown("x"), "denied", c.code, c.kind}));
+    EXPECT_EQ(text_of(issues_[0]), (IssueText{shown("x"), c.message, c.code, c.kind}));
     EXPECT_EQ(current_path_, shown("x"));
   }
   const ScanProgress snapshot = progress_->emit(ScanStatus::Running);
@@ -151,19 +155,19 @@ TEST_F(TraversalTest, FailuresThatEndTheScan) {
     const char* name;
     std::vector<std::pair<const char*, Script>> scripts;
     std::optional<uint64_t> preset_volume;
-    ScanFailure expected;
+    FailureText expected;
   };
   const Case cases[] = {
       {"root cannot be listed",
-       {{"", {{}, error("Access is denied. (0x80070005)", 5)}}},
+       {{"", {{}, error(0x80070005, "Access is denied.")}}},
        std::nullopt,
        {ScanId{3}, from_utf8("/shown/root"), ScanStatus::Failed, "Access is denied. (0x80070005)"}},
       {"listing fails after children were added",
        {{"", {{Batch{{folder("x")}}}, ok()}},
-        {"x", {{Batch{{file("y", 1, 1, 1)}}}, error("broken", std::nullopt)}}},
+        {"x", {{Batch{{file("y", 1, 1, 1)}}}, error(0x80004005, "broken")}}},
        std::nullopt,
        {ScanId{3}, join_path(from_utf8("/shown/root"), from_utf8("x")), ScanStatus::Failed,
-        "broken"}},
+        "broken (0x80004005)"}},
       {"worker stops abnormally",
        {{"", {{Batch{{folder("x")}}}, ok()}},
         {"x", {{Batch{{file("y", 1, 1, 1)}}, Throw{}}, ok()}}},
@@ -193,7 +197,7 @@ TEST_F(TraversalTest, FailuresThatEndTheScan) {
     for (const auto& [relative, script] : c.scripts) reader_.on(canonical(relative), script);
     auto walked = walk();
     ASSERT_FALSE(walked);
-    EXPECT_EQ(walked.error(), c.expected) << debug_string(walked.error());
+    EXPECT_EQ(text_of(walked.error()), c.expected) << debug_string(walked.error());
   }
 }
 
@@ -208,7 +212,7 @@ TEST_F(TraversalTest, AWorkersHeldBatchIsAppliedBeforeItsFault) {
 TEST_F(TraversalTest, AListingThatFailsAfterAnEmptyBatchIsNotFatal) {
   reader_.on(canonical(""), {{Batch{{folder("x")}}}, ok()});
   // Only "." and ".." were read before the failure: no child was added.
-  reader_.on(canonical("x"), {{Batch{}}, error("went away", std::nullopt)});
+  reader_.on(canonical("x"), {{Batch{}}, error(0x80004005, "went away")});
   ASSERT_TRUE(walk());
   EXPECT_EQ(tree().kind(1), NodeKind::Restricted);
   ASSERT_EQ(issues_.size(), 1u);
@@ -223,8 +227,8 @@ TEST_F(TraversalTest, AFolderOnAnotherVolumeBecomesAMountPoint) {
   EXPECT_EQ(tree().kind(1), NodeKind::VolumeMountPoint);
   EXPECT_EQ(tree().kind(2), NodeKind::Folder);
   ASSERT_EQ(issues_.size(), 1u);
-  EXPECT_EQ(issues_[0], (ScanIssue{shown("x"), "Directory volume differs from Scan root",
-                                   std::nullopt, IssueKind::OtherVolume}));
+  EXPECT_EQ(text_of(issues_[0]), (IssueText{shown("x"), "Directory volume differs from Scan root",
+                                            std::nullopt, IssueKind::OtherVolume}));
 }
 
 TEST_F(TraversalTest, CancellationEndsTheWalkAtEachPoint) {
@@ -253,8 +257,8 @@ TEST_F(TraversalTest, CancellationEndsTheWalkAtEachPoint) {
     for (const auto& [relative, script] : c.scripts) reader_.on(canonical(relative), script);
     auto walked = walk();
     ASSERT_FALSE(walked);
-    EXPECT_EQ(walked.error().status, ScanStatus::Cancelled);
-    EXPECT_EQ(walked.error().message, "Scan cancelled");
+    EXPECT_EQ(walked.error().status(), ScanStatus::Cancelled);
+    EXPECT_EQ(walked.error().message(), "Scan cancelled");
     EXPECT_TRUE(issues_.empty());
   }
 }

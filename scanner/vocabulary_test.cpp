@@ -71,34 +71,30 @@ struct FailureCase {
 
 TEST(ScanFailure, DisplaysAndDebugPrintsEveryField) {
   const FailureCase cases[] = {
-      {"cancelled at a folder",
-       {ScanId{3}, from_utf8("C:\\Data"), ScanStatus::Cancelled, "Scan cancelled"},
+      {"cancelled at a folder", cancelled(ScanId{3}, from_utf8("C:\\Data")),
        "Scan 3 failed at C:\\Data: Scan cancelled",
        "ScanFailure { id: ScanId(3), path: \"C:\\\\Data\", status: Cancelled, message: \"Scan "
        "cancelled\" }"},
-      {"empty path",
-       {ScanId{9}, platform::OsString(), ScanStatus::Failed,
-        "Scan worker stopped before reporting a result"},
+      {"empty path", no_outcome_failure(ScanId{9}),
        "Scan 9 failed at : Scan worker stopped before reporting a result",
        "ScanFailure { id: ScanId(9), path: \"\", status: Failed, message: \"Scan worker stopped "
        "before reporting a result\" }"},
       {"non-ASCII path kept as text",
-       {ScanId{1},
-        from_utf8("D:\\B\xC3\xBC"
-                  "cher"),
-        ScanStatus::Failed, "Access is denied."},
+       job_failure(ScanId{1},
+                   from_utf8("D:\\B\xC3\xBC"
+                             "cher"),
+                   "Access is denied."),
        "Scan 1 failed at D:\\B\xC3\xBC"
        "cher: Access is denied.",
        "ScanFailure { id: ScanId(1), path: \"D:\\\\B\xC3\xBC"
        "cher\", status: Failed, message: "
        "\"Access is denied.\" }"},
-      {"path that is not valid Unicode",
-       {ScanId{4}, path_with_invalid_unit(), ScanStatus::Failed, "x"},
+      {"path that is not valid Unicode", job_failure(ScanId{4}, path_with_invalid_unit(), "x"),
        "Scan 4 failed at C:\\Data" + kReplacement + ": x",
        "ScanFailure { id: ScanId(4), path: \"C:\\\\Data" + kReplacement +
            "\", status: Failed, message: \"x\" }"},
       {"quotes and control characters are escaped in the debug form only",
-       {ScanId{5}, from_utf8("C:\\\"q\""), ScanStatus::Failed, "line\nnext\ttab\x01"},
+       job_failure(ScanId{5}, from_utf8("C:\\\"q\""), "line\nnext\ttab\x01"),
        "Scan 5 failed at C:\\\"q\": line\nnext\ttab\x01",
        "ScanFailure { id: ScanId(5), path: \"C:\\\\\\\"q\\\"\", status: Failed, message: "
        "\"line\\nnext\\ttab\\u{1}\" }"},
@@ -112,7 +108,7 @@ TEST(ScanFailure, DisplaysAndDebugPrintsEveryField) {
 
 TEST(ScanFailure, DisplayLeavesTheStoredPathUnchanged) {
   const platform::OsString original = path_with_invalid_unit();
-  const ScanFailure failure{ScanId{2}, original, ScanStatus::Failed, "m"};
+  const ScanFailure failure = job_failure(ScanId{2}, original, "m");
   (void)to_string(failure);
   (void)debug_string(failure);
   EXPECT_EQ(failure.path, original);
@@ -120,18 +116,56 @@ TEST(ScanFailure, DisplayLeavesTheStoredPathUnchanged) {
 
 TEST(ScanFailure, ConstructorsFillTheFixedFields) {
   const platform::OsString root = from_utf8("\\\\?\\C:\\Data");
-  EXPECT_EQ(cancelled(ScanId{6}, root),
-            (ScanFailure{ScanId{6}, root, ScanStatus::Cancelled, "Scan cancelled"}));
-  EXPECT_EQ(
-      cancelled(ScanId{6}, platform::OsString()),
-      (ScanFailure{ScanId{6}, platform::OsString(), ScanStatus::Cancelled, "Scan cancelled"}));
+  const platform::OsError system_error{2};
+  const DirectoryError listing_error = DirectoryError::windows(0x80070005, "Access is denied.", 5);
+  const struct {
+    const char* name;
+    ScanFailure failure;
+    ScanStatus status;
+    std::string message;
+  } cases[] = {
+      {"cancelled", cancelled(ScanId{6}, root), ScanStatus::Cancelled, "Scan cancelled"},
+      {"root unavailable", root_unavailable_failure(ScanId{6}, root, system_error),
+       ScanStatus::Failed, platform::to_string(system_error)},
+      {"thread not started", thread_failure(ScanId{6}, root, system_error), ScanStatus::Failed,
+       platform::to_string(system_error)},
+      {"listing failed", listing_failure(ScanId{6}, root, listing_error), ScanStatus::Failed,
+       "Access is denied. (0x80070005)"},
+      {"volume boundary changed", volume_boundary_failure(ScanId{6}, root), ScanStatus::Failed,
+       "Volume boundary changed at Scan root"},
+      {"worker stopped", worker_failure(ScanId{6}, root), ScanStatus::Failed,
+       "Directory worker stopped unexpectedly"},
+      {"job not queued", job_failure(ScanId{6}, root, "a job could not be queued"),
+       ScanStatus::Failed, "a job could not be queued"},
+      {"tree model", model_failure(ScanId{6}, root, storage::TreeError::size_overflow(4)),
+       ScanStatus::Failed, "size overflow at node 4"},
+      {"no outcome", no_outcome_failure(ScanId{6}), ScanStatus::Failed,
+       "Scan worker stopped before reporting a result"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.failure.id, ScanId{6});
+    EXPECT_EQ(c.failure.path,
+              c.failure.kind == ScanFailureKind::NoOutcome ? platform::OsString() : root);
+    EXPECT_EQ(c.failure.status(), c.status);
+    EXPECT_EQ(c.failure.message(), c.message);
+  }
+  EXPECT_EQ(to_string(model_failure(ScanId{8}, from_utf8("C:\\Data\\x"),
+                                    storage::TreeError::volume_usage_requires_drive())),
+            "Scan 8 failed at C:\\Data\\x: volume usage can only be applied to a Drive scan");
+}
 
-  const platform::OsString node = from_utf8("C:\\Data\\x");
-  const std::string tree_text = "volume usage can only be applied to a Drive scan";
-  EXPECT_EQ(model_failure(ScanId{8}, node, tree_text),
-            (ScanFailure{ScanId{8}, node, ScanStatus::Failed, tree_text}));
-  EXPECT_EQ(to_string(model_failure(ScanId{8}, node, tree_text)),
-            "Scan 8 failed at C:\\Data\\x: " + tree_text);
+TEST(ScanIssue, ShowsTheListingErrorOrTheVolumeText) {
+  const platform::OsString folder = from_utf8("C:\\Data\\x");
+  const ScanIssue denied = ScanIssue::listing_failed(
+      folder, IssueKind::AccessDenied, DirectoryError::windows(0x80070005, "Access is denied.", 5));
+  EXPECT_EQ(denied.message(), "Access is denied. (0x80070005)");
+  EXPECT_EQ(denied.win32_code(), 5u);
+  const ScanIssue other_volume = ScanIssue::other_volume(folder);
+  EXPECT_EQ(other_volume.message(), "Directory volume differs from Scan root");
+  EXPECT_EQ(other_volume.win32_code(), std::nullopt);
+  EXPECT_EQ(other_volume.kind, IssueKind::OtherVolume);
+  EXPECT_EQ(other_volume.path, folder);
 }
 
 }  // namespace

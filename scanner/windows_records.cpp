@@ -1,7 +1,6 @@
 #include "scanner/windows_records.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/unicode.h"
@@ -32,12 +31,6 @@ std::u16string read_utf16(std::span<const std::byte> buffer, std::size_t offset,
                           std::size_t units) {
   std::u16string text(units, u'\0');
   for (std::size_t i = 0; i < units; ++i) text[i] = read_le<char16_t>(buffer, offset + 2 * i);
-  return text;
-}
-
-std::string hresult_hex(uint32_t hresult) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", hresult);
   return text;
 }
 
@@ -178,14 +171,8 @@ DirectoryError directory_error(uint32_t hresult, std::u16string_view system_text
   while (!system_text.empty() && is_trailing_blank(system_text.back())) {
     system_text.remove_suffix(1);
   }
-  DirectoryError error;
-  error.win32_code = win32_code(hresult);
-  if (system_text.empty()) {
-    error.message = hresult_hex(hresult);
-  } else {
-    error.message = platform::utf16_to_utf8_lossy(system_text) + " (" + hresult_hex(hresult) + ")";
-  }
-  return error;
+  return DirectoryError::windows(hresult, platform::utf16_to_utf8_lossy(system_text),
+                                 win32_code(hresult));
 }
 
 QueryFailure classify_query_failure(uint32_t hresult, bool first_query, bool has_next_method) {

@@ -188,9 +188,10 @@ struct MessageSource {
 };
 [[nodiscard]] MessageSource message_source(uint32_t hresult);
 
-// The error for `hresult` given the system's text for it (empty when it has none). Trailing tab,
-// line-feed, vertical-tab, form-feed, carriage-return and space characters are removed; the
-// message is "<text> (0xXXXXXXXX)", or the hexadecimal HRESULT alone when no text is left.
+// The error for `hresult` given the system's text for it (empty when it has none), with the Win32
+// code inside the HRESULT. Trailing tab, line-feed, vertical-tab, form-feed, carriage-return and
+// space characters are removed; its text is then "<text> (0xXXXXXXXX)", or the hexadecimal
+// HRESULT alone when no text is left.
 [[nodiscard]] DirectoryError directory_error(uint32_t hresult, std::u16string_view system_text);
 
 // What a failed listing query means.

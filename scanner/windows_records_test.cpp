@@ -137,7 +137,7 @@ TEST(WindowsRecords, BuildsErrorsFromHresults) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const DirectoryError error = directory_error(c.hresult, c.system_text);
-    EXPECT_EQ(error.message, c.message);
+    EXPECT_EQ(to_string(error), c.message);
     EXPECT_EQ(error.win32_code, c.code);
   }
 }

@@ -17,16 +17,46 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
+#include "platform/panic.h"
 #include "platform/thread.h"
 #include "platform/thread_name.h"
 
 namespace ketterlin::scanner {
 namespace tbb = oneapi::tbb;
+
+ScanManagerError ScanManagerError::pool_thread_not_started(platform::OsError error) {
+  ScanManagerError result;
+  result.kind = ScanManagerErrorKind::PoolThreadNotStarted;
+  result.os_error = error;
+  return result;
+}
+
+ScanManagerError ScanManagerError::pool_setup_failed(std::string library_text) {
+  ScanManagerError result;
+  result.kind = ScanManagerErrorKind::PoolSetupFailed;
+  result.library_text = std::move(library_text);
+  return result;
+}
+
+std::string to_string(const ScanManagerError& error) {
+  switch (error.kind) {
+    case ScanManagerErrorKind::PoolThreadNotStarted:
+      return platform::to_string(error.os_error);
+    case ScanManagerErrorKind::PoolSetupFailed:
+      return error.library_text;
+  }
+  platform::panic("invalid ScanManagerErrorKind");
+}
+
+std::string debug_string(const ScanManagerError& error) {
+  return "ScanManagerError(\"" + to_string(error) + "\")";
+}
 
 unsigned pool_thread_count(unsigned hardware_threads) {
   if (hardware_threads <= 2) return 1;
@@ -52,14 +82,14 @@ struct WorkerPool::Impl {
   std::vector<platform::Thread> threads;
 };
 
-tl::expected<std::unique_ptr<WorkerPool>, std::string> WorkerPool::create(
+tl::expected<std::unique_ptr<WorkerPool>, ScanManagerError> WorkerPool::create(
     unsigned threads, PoolThreadStarter start_thread) {
   threads = std::max(threads, 1u);
   std::unique_ptr<Impl> impl;
   try {
     impl = std::make_unique<Impl>(threads);
   } catch (const std::exception& error) {
-    return tl::unexpected(std::string(error.what()));
+    return tl::unexpected(ScanManagerError::pool_setup_failed(error.what()));
   }
   if (!start_thread) start_thread = platform::Thread::start;
   Impl& pool = *impl;
@@ -71,7 +101,7 @@ tl::expected<std::unique_ptr<WorkerPool>, std::string> WorkerPool::create(
     auto thread = start_thread(std::move(body));
     if (!thread) {
       pool.stop();
-      return tl::unexpected(platform::to_string(thread.error()));
+      return tl::unexpected(ScanManagerError::pool_thread_not_started(thread.error()));
     }
     pool.threads.push_back(std::move(*thread));
   }

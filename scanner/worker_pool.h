@@ -3,15 +3,39 @@
 // scan of one manager.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include <tl/expected.hpp>
 
+#include "platform/os_error.h"
 #include "platform/thread.h"
 
 namespace ketterlin::scanner {
+
+enum class ScanManagerErrorKind : uint8_t {
+  PoolThreadNotStarted,  // a pool thread could not be created: `os_error`'s text
+  PoolSetupFailed,       // the thread-pool library could not set the pool up: `library_text`
+};
+
+// The error of building the worker pool, which is also the error of creating a scan manager.
+// Only the fields of its kind are meaningful.
+struct ScanManagerError {
+  ScanManagerErrorKind kind = ScanManagerErrorKind::PoolSetupFailed;
+  platform::OsError os_error;  // PoolThreadNotStarted
+  std::string library_text;    // PoolSetupFailed: the library's own text
+
+  static ScanManagerError pool_thread_not_started(platform::OsError error);
+  static ScanManagerError pool_setup_failed(std::string library_text);
+
+  friend bool operator==(const ScanManagerError&, const ScanManagerError&) = default;
+};
+// The display text: the system error's text, "<description> (os error N)", or the library's text.
+std::string to_string(const ScanManagerError& error);
+// The debug form: ScanManagerError("<display text>").
+std::string debug_string(const ScanManagerError& error);
 
 // Pool size for `hardware_threads` hardware threads (0 = unknown): N - 2 when N > 2, at most 8;
 // 1 when N <= 2 or unknown.
@@ -28,9 +52,10 @@ using PoolThreadStarter =
 // while there are none.
 class WorkerPool {
  public:
-  // Builds a pool of `threads` threads (>= 1), all started before it returns. Fails with the
-  // system's text when a thread cannot be started; the threads already started are stopped.
-  [[nodiscard]] static tl::expected<std::unique_ptr<WorkerPool>, std::string> create(
+  // Builds a pool of `threads` threads (>= 1), all started before it returns. Fails with
+  // PoolThreadNotStarted when a thread cannot be started (the threads already started are
+  // stopped), PoolSetupFailed when the library cannot set the pool up.
+  [[nodiscard]] static tl::expected<std::unique_ptr<WorkerPool>, ScanManagerError> create(
       unsigned threads, PoolThreadStarter start_thread = {});
   // Stops and joins every thread. Every scope must have been waited for.
   ~WorkerPool();
