@@ -1,5 +1,6 @@
 // ketterlin-scan end to end: the real host and helper binaries (or the fake helper) on real
 // temporary folders, through a real socket; ncdu reads the export.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -450,6 +451,21 @@ TEST(HostEndToEndTest, RefusesAnExportItCannotWriteBeforeScanning) {
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::status(kept).permissions(), fs::perms(0600));
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 3);
+  // What is no regular file, such as /dev/null or a FIFO, is written in place and stays itself.
+  const fs::path fifo = folder.path() / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const ScanRun piped = run_scan({"--quiet", "--json", fifo.string(), root.string()});
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  std::string received(65536, '\0');
+  const ssize_t got = read(reader, received.data(), received.size());
+  close(reader);
+  ASSERT_GT(got, 0);
+  received.resize(static_cast<std::size_t>(got));
+  EXPECT_EQ(Json::parse(received).at("root"), root.string());
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 4);
 }
 
 // What an unprivileged user cannot measure is marked and counted, and the report says how to

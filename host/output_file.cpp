@@ -72,6 +72,14 @@ tl::expected<OutputFile, HostError> OutputFile::open(const platform::OsString& p
     is_folder.detail = platform::to_utf8_lossy(path);
     return tl::unexpected(std::move(is_folder));
   }
+  // A device, a pipe or a socket (/dev/null, /dev/stdout, a FIFO) is written in place: renaming
+  // a file over it would replace it.
+  const fs::file_status existing = fs::status(destination, error);
+  if (!error && fs::exists(existing) && !fs::is_regular_file(existing)) {
+    state->file.open(destination, std::ios::binary);
+    if (!state->file) return tl::unexpected(cannot_write(path, platform::last_os_error()));
+    return OutputFile(std::move(state));
+  }
   state->temporary = temporary_beside(destination);
   state->final_path = destination;
   state->file.open(state->temporary, std::ios::binary | std::ios::trunc);
@@ -81,8 +89,7 @@ tl::expected<OutputFile, HostError> OutputFile::open(const platform::OsString& p
     return tl::unexpected(cannot_write(path, reason));
   }
   // The file replaced keeps its permissions.
-  const fs::file_status existing = fs::status(destination, error);
-  if (!error && fs::is_regular_file(existing)) {
+  if (fs::is_regular_file(existing)) {
     fs::permissions(state->temporary, existing.permissions(), error);
   }
   return OutputFile(std::move(state));
@@ -104,6 +111,7 @@ tl::expected<void, HostError> OutputFile::commit() {
   if (!state_->file) {
     return tl::unexpected(cannot_write(state_->destination, platform::last_os_error()));
   }
+  if (state_->temporary.empty()) return {};  // written in place
   std::error_code error;
   fs::rename(state_->temporary, state_->final_path, error);
   if (error) {

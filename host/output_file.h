@@ -4,7 +4,8 @@
 //
 // The bytes go to a new temporary file beside the destination (same folder, so the final rename
 // stays on one file system), which commit() renames over the destination; a file never committed
-// is removed by the destructor. "-" is standard output, written directly.
+// is removed by the destructor. "-" is standard output, written directly; so is an existing path
+// that is no regular file (a device such as /dev/null, a FIFO), which a rename would replace.
 #pragma once
 
 #include <fstream>
