@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -160,10 +161,66 @@ enum class PathEncoding : uint8_t {
 [[nodiscard]] tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& out,
                                                    PathEncoding paths = PathEncoding::Strict);
 
-// Wire words of the enumerations, shared by the encoder, the decoder and the host.
+// ---- Wire words of the enumerations ----
+
+// One value of an enumeration and its word on the wire.
+template <typename Enum>
+struct WireWord {
+  Enum value;
+  std::string_view word;
+};
+
+// Each enumeration's table, in declaration order (entry i holds the value i): the one list that
+// the encoder (to_wire), the decoders (from_wire) and the error texts read. Words match exactly
+// and case-sensitively.
+inline constexpr std::array<WireWord<ElevatedScanMode>, 2> kScanModeWords{{
+    {ElevatedScanMode::RestrictedTopUp, "restrictedTopUp"},
+    {ElevatedScanMode::FullRoot, "fullRoot"},
+}};
+inline constexpr std::array<WireWord<storage::FileSystemKind>, 5> kFileSystemKindWords{{
+    {storage::FileSystemKind::Ntfs, "ntfs"},
+    {storage::FileSystemKind::ReFs, "reFs"},
+    {storage::FileSystemKind::Fat32, "fat32"},
+    {storage::FileSystemKind::ExFat, "exFat"},
+    {storage::FileSystemKind::Other, "other"},
+}};
+inline constexpr std::array<WireWord<ProgressStatus>, 5> kProgressStatusWords{{
+    {ProgressStatus::Queued, "queued"},
+    {ProgressStatus::Running, "running"},
+    {ProgressStatus::Completed, "completed"},
+    {ProgressStatus::Cancelled, "cancelled"},
+    {ProgressStatus::Failed, "failed"},
+}};
+inline constexpr std::array<WireWord<NodeRecordKind>, 8> kNodeRecordKindWords{{
+    {NodeRecordKind::Drive, "drive"},
+    {NodeRecordKind::Folder, "folder"},
+    {NodeRecordKind::File, "file"},
+    {NodeRecordKind::Restricted, "restricted"},
+    {NodeRecordKind::SymbolicLink, "symbolicLink"},
+    {NodeRecordKind::Junction, "junction"},
+    {NodeRecordKind::VolumeMountPoint, "volumeMountPoint"},
+    {NodeRecordKind::OtherLink, "otherLink"},
+}};
+
+// The table of each enumeration, for code written once for all of them.
+constexpr const auto& wire_words(ElevatedScanMode) { return kScanModeWords; }
+constexpr const auto& wire_words(storage::FileSystemKind) { return kFileSystemKindWords; }
+constexpr const auto& wire_words(ProgressStatus) { return kProgressStatusWords; }
+constexpr const auto& wire_words(NodeRecordKind) { return kNodeRecordKindWords; }
+
+// The word of `value`. A value outside its enumeration is a broken invariant (panics).
 std::string_view to_wire(storage::FileSystemKind kind);
 std::string_view to_wire(ElevatedScanMode mode);
 std::string_view to_wire(ProgressStatus status);
 std::string_view to_wire(NodeRecordKind kind);
+
+// The value of Enum whose word is `word`, or nullopt; e.g. from_wire<ProgressStatus>("running").
+template <typename Enum>
+constexpr std::optional<Enum> from_wire(std::string_view word) {
+  for (const WireWord<Enum>& entry : wire_words(Enum{})) {
+    if (entry.word == word) return entry.value;
+  }
+  return std::nullopt;
+}
 
 }  // namespace ketterlin::elevation

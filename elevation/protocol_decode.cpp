@@ -82,11 +82,6 @@ constexpr std::array<FieldSpec, 2> kVolumeFields{{
     {"fileSystem", Slot::FileSystem, true},
 }};
 
-constexpr std::array kModes{ElevatedScanMode::RestrictedTopUp, ElevatedScanMode::FullRoot};
-constexpr std::array kFileSystems{storage::FileSystemKind::Ntfs, storage::FileSystemKind::ReFs,
-                                  storage::FileSystemKind::Fat32, storage::FileSystemKind::ExFat,
-                                  storage::FileSystemKind::Other};
-
 std::string_view expected_description(Slot slot) {
   switch (slot) {
     case Slot::Skipped:
@@ -128,19 +123,11 @@ std::string unknown_variant_problem(std::string_view received,
     if constexpr (std::is_same_v<Word, std::string_view>) {
       problem += accepted[i];
     } else {
-      problem += to_wire(accepted[i]);
+      problem += accepted[i].word;
     }
     problem += '`';
   }
   return problem;
-}
-
-template <typename Enum, std::size_t N>
-std::optional<Enum> from_wire(std::string_view word, const std::array<Enum, N>& all) {
-  for (const Enum value : all) {
-    if (to_wire(value) == word) return value;
-  }
-  return std::nullopt;
 }
 
 bool is_json_whitespace(char byte) {
@@ -416,17 +403,17 @@ bool HostMessageReader::read_string(Slot slot, std::string& value) {
       if (value == kMessageType) return true;
       return fail(unknown_variant_problem(value, std::array{kMessageType}), consumed());
     case Slot::Mode:
-      if (const auto mode = from_wire(value, kModes)) {
+      if (const auto mode = from_wire<ElevatedScanMode>(value)) {
         message_.request.mode = *mode;
         return true;
       }
-      return fail(unknown_variant_problem(value, kModes), consumed());
+      return fail(unknown_variant_problem(value, kScanModeWords), consumed());
     case Slot::FileSystem:
-      if (const auto kind = from_wire(value, kFileSystems)) {
+      if (const auto kind = from_wire<storage::FileSystemKind>(value)) {
         file_system_ = *kind;
         return true;
       }
-      return fail(unknown_variant_problem(value, kFileSystems), consumed());
+      return fail(unknown_variant_problem(value, kFileSystemKindWords), consumed());
     case Slot::Root:
       message_.request.root = platform::from_utf8(value);
       return true;

@@ -602,5 +602,25 @@ TEST(WireWords, MatchTheProtocol) {
   }
 }
 
+// Every word of every table reads back as its value; words match case-sensitively.
+TEST(WireWords, ReadBackThroughTheirTables) {
+  const auto check_table = [](const auto& table) {
+    using Enum = decltype(table[0].value);
+    for (const auto& [value, word] : table) {
+      SCOPED_TRACE(word);
+      EXPECT_EQ(from_wire<Enum>(word), value);
+      EXPECT_EQ(to_wire(value), word);
+      std::string upper(word);
+      upper[0] = static_cast<char>(upper[0] - 'a' + 'A');
+      EXPECT_EQ(from_wire<Enum>(upper), std::nullopt);
+    }
+    EXPECT_EQ(from_wire<Enum>(""), std::nullopt);
+  };
+  check_table(kScanModeWords);
+  check_table(kFileSystemKindWords);
+  check_table(kProgressStatusWords);
+  check_table(kNodeRecordKindWords);
+}
+
 }  // namespace
 }  // namespace ketterlin::elevation
