@@ -32,44 +32,43 @@ LibraryText split_library_text(std::string_view text) {
 }
 
 // Lexer problems about one token, by the beginning of the library's wording.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kLexerProblems{{
-    {"invalid string: control character", "control character in string"},
-    {"invalid string: ill-formed UTF-8", "invalid UTF-8 in string"},
-    {"invalid string: forbidden character after backslash", "invalid escape"},
-    {"invalid string: '\\u' must be followed", "invalid escape"},
-    {"invalid string: surrogate U+D800..U+DBFF", "lone leading surrogate in hex escape"},
-    {"invalid string: surrogate U+DC00..U+DFFF", "lone trailing surrogate in hex escape"},
-    {"invalid number", "invalid number"},
-    {"invalid BOM", "invalid byte order mark"},
+constexpr std::array<std::pair<std::string_view, JsonErrorKind>, 8> kLexerProblems{{
+    {"invalid string: control character", JsonErrorKind::ControlCharacterInString},
+    {"invalid string: ill-formed UTF-8", JsonErrorKind::InvalidUtf8InString},
+    {"invalid string: forbidden character after backslash", JsonErrorKind::InvalidEscape},
+    {"invalid string: '\\u' must be followed", JsonErrorKind::InvalidEscape},
+    {"invalid string: surrogate U+D800..U+DBFF", JsonErrorKind::LoneLeadingSurrogate},
+    {"invalid string: surrogate U+DC00..U+DFFF", JsonErrorKind::LoneTrailingSurrogate},
+    {"invalid number", JsonErrorKind::InvalidNumber},
+    {"invalid BOM", JsonErrorKind::InvalidByteOrderMark},
 }};
 
-std::string_view describe_end_of_input(const LibraryText& parts) {
-  if (parts.lexer_problem.starts_with("invalid string")) return "EOF while parsing a string";
-  if (parts.context.starts_with("object")) return "EOF while parsing an object";
-  if (parts.context == "array") return "EOF while parsing a list";
-  return "EOF while parsing a value";
+JsonErrorKind describe_end_of_input(const LibraryText& parts) {
+  if (parts.lexer_problem.starts_with("invalid string")) return JsonErrorKind::EofInString;
+  if (parts.context.starts_with("object")) return JsonErrorKind::EofInObject;
+  if (parts.context == "array") return JsonErrorKind::EofInList;
+  return JsonErrorKind::EofInValue;
 }
 
 // A token that does not fit where it stands (the lexer's "invalid literal" included: a byte
 // that starts no token).
-std::string_view describe_misplaced_token(const LibraryText& parts,
-                                          const SyntaxErrorReport& report) {
+JsonErrorKind describe_misplaced_token(const LibraryText& parts, const SyntaxErrorReport& report) {
   const bool closes = report.last_byte == ']' || report.last_byte == '}';
-  if (closes && report.byte_before_token == ',') return "trailing comma";
-  if (parts.context == "object key") return "key must be a string";
-  if (parts.context == "object separator") return "expected `:`";
-  if (parts.context == "object") return "expected `,` or `}`";
-  if (parts.context == "array") return "expected `,` or `]`";
-  return "expected value";
+  if (closes && report.byte_before_token == ',') return JsonErrorKind::TrailingComma;
+  if (parts.context == "object key") return JsonErrorKind::KeyMustBeString;
+  if (parts.context == "object separator") return JsonErrorKind::ExpectedColon;
+  if (parts.context == "object") return JsonErrorKind::ExpectedCommaOrBrace;
+  if (parts.context == "array") return JsonErrorKind::ExpectedCommaOrBracket;
+  return JsonErrorKind::ExpectedValue;
 }
 
 }  // namespace
 
-std::string_view describe_syntax_error(const SyntaxErrorReport& report) {
+JsonErrorKind describe_syntax_error(const SyntaxErrorReport& report) {
   constexpr int kOutOfRangeId = 406;
-  if (report.exception_id == kOutOfRangeId) return "number out of range";
+  if (report.exception_id == kOutOfRangeId) return JsonErrorKind::NumberOutOfRange;
   const LibraryText parts = split_library_text(report.library_text);
-  if (parts.context.empty()) return "invalid JSON";
+  if (parts.context.empty()) return JsonErrorKind::InvalidJson;
   if (report.ran_past_end) return describe_end_of_input(parts);
   for (const auto& [prefix, description] : kLexerProblems) {
     if (parts.lexer_problem.starts_with(prefix)) return description;

@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "elevation/protocol.h"
+
 namespace ketterlin::elevation {
 
 // What the library reported about one malformed input.
@@ -15,8 +17,8 @@ struct SyntaxErrorReport {
   char byte_before_token = '\0';  // last non-whitespace byte before that one's token, or 0
 };
 
-// A short lower-case description such as "EOF while parsing a value", "expected `:`" or
-// "invalid escape"; "invalid JSON" when the library's text has an unknown shape.
-std::string_view describe_syntax_error(const SyntaxErrorReport& report);
+// The kind of syntax error, such as EofInValue, ExpectedColon or InvalidEscape; InvalidJson when
+// the library's text has an unknown shape.
+JsonErrorKind describe_syntax_error(const SyntaxErrorReport& report);
 
 }  // namespace ketterlin::elevation

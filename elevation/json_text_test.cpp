@@ -133,7 +133,7 @@ TEST(DescribeSyntaxError, FallsBackForUnknownLibraryTexts) {
     SyntaxErrorReport report;
     report.exception_id = 101;
     report.library_text = text;
-    EXPECT_EQ(describe_syntax_error(report), "invalid JSON");
+    EXPECT_EQ(describe_syntax_error(report), JsonErrorKind::InvalidJson);
   }
 }
 

@@ -132,7 +132,7 @@ TEST(DecodeHostMessage, AcceptsWellFormedFrames) {
     SCOPED_TRACE(c.name);
     const auto decoded = decode_host_message(c.frame);
     if (!decoded) {
-      ADD_FAILURE() << decoded.error().text;
+      ADD_FAILURE() << to_string(decoded.error());
       continue;
     }
     EXPECT_EQ(decoded->request, c.expected);
@@ -150,7 +150,7 @@ TEST(DecodeHostMessage, ReadsEveryFileSystemWord) {
     const auto decoded =
         decode_host_message(with_volume(R"({"usedBytes":3,"fileSystem":")" + word + "\"}"));
     if (!decoded) {
-      ADD_FAILURE() << decoded.error().text;
+      ADD_FAILURE() << to_string(decoded.error());
       continue;
     }
     EXPECT_EQ(decoded->request.volume, (ElevatedVolume{3, kind}));
@@ -370,7 +370,7 @@ TEST(DecodeHostMessage, RefusesWithPositionedError) {
 std::string encoded(const HelperMessage& message) {
   std::string out;
   const auto result = encode(message, out);
-  EXPECT_TRUE(result.has_value()) << result.error().text;
+  EXPECT_TRUE(result.has_value()) << to_string(result.error());
   return out;
 }
 
