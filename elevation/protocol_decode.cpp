@@ -2,7 +2,8 @@
 // the message's fixed shape: the top-level object, the request object inside it, the targets
 // array and the volume object inside the request. Values of unknown keys are skipped, however
 // deeply they nest. A counting iterator feeds the parser, so every error can name the position of
-// the last byte read when decoding stopped.
+// the last byte read when decoding stopped, and a SyntaxTracker follows the parser's events, so
+// that a syntax error is classified by where the parser stood.
 //
 // The message is decoded in two steps, as a tagged message must be: the top-level object is read
 // whole first, and "type" is judged as it is read (a duplicate "type" or a bad value at its own
@@ -146,7 +147,8 @@ class CountingIterator {
 // The SAX handler. Each event returns false to stop the parser after recording the error.
 class HostMessageReader {
  public:
-  explicit HostMessageReader(std::string_view frame) : frame_(frame), furthest_(frame.data()) {}
+  explicit HostMessageReader(std::string_view frame)
+      : frame_(frame), furthest_(frame.data()), syntax_(frame) {}
 
   CountingIterator begin() { return CountingIterator(frame_.data(), &furthest_); }
   CountingIterator end() { return CountingIterator(frame_.data() + frame_.size(), &furthest_); }
@@ -220,6 +222,7 @@ class HostMessageReader {
 
   std::string_view frame_;
   const char* furthest_;  // one past the last byte the parser has taken from the frame
+  SyntaxTracker syntax_;  // fed the parser's events, not replayed ones
   int nesting_ = 0;       // arrays and objects open, skipped ones included
   int skip_depth_ = 0;    // arrays and objects open inside a skipped value
   Container container_ = Container::None;
@@ -320,6 +323,7 @@ bool HostMessageReader::record(RecordedEvent event) {
 }
 
 bool HostMessageReader::null() {
+  if (!replay_position_) syntax_.scalar(parser_read());
   if (record({.kind = RecordedEvent::Kind::Null})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -332,6 +336,7 @@ bool HostMessageReader::null() {
 }
 
 bool HostMessageReader::boolean(bool value) {
+  if (!replay_position_) syntax_.scalar(parser_read());
   if (record({.kind = RecordedEvent::Kind::Boolean, .boolean = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -346,6 +351,7 @@ bool HostMessageReader::boolean(bool value) {
 
 // Only negative numbers (and "-0") arrive here; the others come as unsigned.
 bool HostMessageReader::number_integer(Json::number_integer_t value) {
+  if (!replay_position_) syntax_.number(parser_read());
   if (record({.kind = RecordedEvent::Kind::Integer, .integer = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -360,6 +366,7 @@ bool HostMessageReader::number_integer(Json::number_integer_t value) {
 }
 
 bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
+  if (!replay_position_) syntax_.number(parser_read());
   if (record({.kind = RecordedEvent::Kind::Unsigned, .unsigned_integer = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -376,6 +383,7 @@ bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
 // the signed range is still a negative integer: for "usedBytes" a value out of range, not a
 // number of the wrong kind.
 bool HostMessageReader::number_float(Json::number_float_t value, const std::string& text) {
+  if (!replay_position_) syntax_.number(parser_read());
   if (record({.kind = RecordedEvent::Kind::Float, .floating = value, .text = text})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -391,6 +399,7 @@ bool HostMessageReader::number_float(Json::number_float_t value, const std::stri
 }
 
 bool HostMessageReader::string(std::string& value) {
+  if (!replay_position_) syntax_.scalar(parser_read());
   if (record({.kind = RecordedEvent::Kind::String, .text = value})) return true;
   if (skip_depth_ > 0) return true;
   return read_string(take_slot(), value);
@@ -441,6 +450,7 @@ bool HostMessageReader::binary(Json::binary_t&) {
 }
 
 bool HostMessageReader::start_object(std::size_t) {
+  if (!replay_position_) syntax_.open(/*array=*/false, parser_read());
   if (!enter_nesting()) return false;
   if (record({.kind = RecordedEvent::Kind::StartObject})) return true;
   if (skip_depth_ > 0) {
@@ -466,6 +476,7 @@ bool HostMessageReader::start_object(std::size_t) {
 }
 
 bool HostMessageReader::key(std::string& name) {
+  if (!replay_position_) syntax_.key(parser_read());
   if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::Key, .text = name});
   if (skip_depth_ > 0) return true;
   std::span<const FieldSpec> fields;
@@ -500,6 +511,7 @@ bool HostMessageReader::check_required(std::span<const FieldSpec> fields) {
 }
 
 bool HostMessageReader::end_object() {
+  if (!replay_position_) syntax_.close(parser_read());
   --nesting_;
   if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::EndObject});
   if (skip_depth_ > 0) {
@@ -530,6 +542,7 @@ bool HostMessageReader::end_known_object() {
 }
 
 bool HostMessageReader::start_array(std::size_t) {
+  if (!replay_position_) syntax_.open(/*array=*/true, parser_read());
   if (!enter_nesting()) return false;
   if (record({.kind = RecordedEvent::Kind::StartArray})) return true;
   if (skip_depth_ > 0) {
@@ -549,6 +562,7 @@ bool HostMessageReader::start_array(std::size_t) {
 }
 
 bool HostMessageReader::end_array() {
+  if (!replay_position_) syntax_.close(parser_read());
   --nesting_;
   if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::EndArray});
   if (skip_depth_ > 0) {
@@ -622,17 +636,7 @@ bool HostMessageReader::replay(Recording& recording) {
 // `position` counts every byte the lexer asked for, one past the end included when it ran out.
 bool HostMessageReader::parse_error(std::size_t position, const std::string&,
                                     const nlohmann::detail::exception& error) {
-  const std::size_t read = std::min(position, frame_.size());
-  SyntaxErrorReport report;
-  report.exception_id = error.id;
-  report.library_text = error.what();
-  report.ran_past_end = position > frame_.size();
-  if (read > 0) report.last_byte = frame_[read - 1];
-  if (read > 1) {
-    const std::size_t before = frame_.find_last_not_of(" \t\n\r", read - 2);
-    if (before != std::string_view::npos) report.byte_before_token = frame_[before];
-  }
-  return fail(describe_syntax_error(report), read);
+  return fail(syntax_.classify(position, error.id), std::min(position, frame_.size()));
 }
 
 tl::expected<HostMessage, JsonError> HostMessageReader::finish(bool parsed) {
