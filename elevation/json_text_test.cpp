@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "elevation/json_syntax_error.h"
-
 namespace ketterlin::elevation {
 namespace {
 
@@ -120,20 +118,6 @@ TEST(AppendJsonBytesLossless, EscapesEachByteThatIsNotPartOfValidUtf8) {
     std::string out;
     append_json_bytes_lossless(out, c.bytes);
     EXPECT_EQ(out, c.expected);
-  }
-}
-
-TEST(DescribeSyntaxError, FallsBackForUnknownLibraryTexts) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"no separator", "[json.exception.parse_error.101] parse error"},
-      {"empty", ""},
-  };
-  for (const auto& [name, text] : cases) {
-    SCOPED_TRACE(name);
-    SyntaxErrorReport report;
-    report.exception_id = 101;
-    report.library_text = text;
-    EXPECT_EQ(describe_syntax_error(report), "invalid JSON");
   }
 }
 

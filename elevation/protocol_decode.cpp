@@ -2,7 +2,8 @@
 // the message's fixed shape: the top-level object, the request object inside it, the targets
 // array and the volume object inside the request. Values of unknown keys are skipped, however
 // deeply they nest. A counting iterator feeds the parser, so every error can name the position of
-// the last byte read when decoding stopped.
+// the last byte read when decoding stopped, and a SyntaxTracker follows the parser's events, so
+// that a syntax error is classified by where the parser stood.
 //
 // The message is decoded in two steps, as a tagged message must be: the top-level object is read
 // whole first, and "type" is judged as it is read (a duplicate "type" or a bad value at its own
@@ -19,7 +20,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -36,8 +36,6 @@ using Json = nlohmann::json;
 
 // The outermost object is level 1; an array or object at level 128 is refused.
 constexpr int kMaxNestingLevels = 127;
-
-constexpr std::string_view kMessageType = "scan";
 
 // What the value being read stands for.
 enum class Slot : uint8_t {
@@ -82,65 +80,34 @@ constexpr std::array<FieldSpec, 2> kVolumeFields{{
     {"fileSystem", Slot::FileSystem, true},
 }};
 
-constexpr std::array kModes{ElevatedScanMode::RestrictedTopUp, ElevatedScanMode::FullRoot};
-constexpr std::array kFileSystems{storage::FileSystemKind::Ntfs, storage::FileSystemKind::ReFs,
-                                  storage::FileSystemKind::Fat32, storage::FileSystemKind::ExFat,
-                                  storage::FileSystemKind::Other};
-
-std::string_view expected_description(Slot slot) {
+// What the value of `slot` must be. Skipped values are never judged.
+JsonExpectation expectation_of(Slot slot) {
   switch (slot) {
-    case Slot::Skipped:
-      return "anything";
     case Slot::Message:
-      return "a host message object";
+      return JsonExpectation::HostMessage;
     case Slot::Type:
-      return "a string";
+      return JsonExpectation::String;
     case Slot::Request:
-      return "a scan request object";
+      return JsonExpectation::ScanRequest;
     case Slot::Mode:
-      return "a scan mode string";
+      return JsonExpectation::ScanMode;
     case Slot::Root:
     case Slot::Target:
-      return "a path string";
+      return JsonExpectation::Path;
     case Slot::Targets:
-      return "an array of path strings";
+      return JsonExpectation::PathArray;
     case Slot::Volume:
-      return "a volume object or null";
+      return JsonExpectation::VolumeOrNull;
     case Slot::UsedBytes:
-      return "an unsigned 64-bit integer";
+      return JsonExpectation::UnsignedInteger;
     case Slot::FileSystem:
-      return "a file system string";
+      return JsonExpectation::FileSystem;
     case Slot::LosslessPaths:
-      return "a boolean";
+      return JsonExpectation::Boolean;
+    case Slot::Skipped:
+      break;
   }
-  platform::panic("decoder slot out of range");
-}
-
-// "unknown variant `X`, expected `a`" or "..., expected one of `a`, `b`".
-template <typename Word, std::size_t N>
-std::string unknown_variant_problem(std::string_view received,
-                                    const std::array<Word, N>& accepted) {
-  std::string problem = "unknown variant `" + std::string(received) + "`, expected ";
-  if (N > 1) problem += "one of ";
-  for (std::size_t i = 0; i < N; ++i) {
-    if (i != 0) problem += ", ";
-    problem += '`';
-    if constexpr (std::is_same_v<Word, std::string_view>) {
-      problem += accepted[i];
-    } else {
-      problem += to_wire(accepted[i]);
-    }
-    problem += '`';
-  }
-  return problem;
-}
-
-template <typename Enum, std::size_t N>
-std::optional<Enum> from_wire(std::string_view word, const std::array<Enum, N>& all) {
-  for (const Enum value : all) {
-    if (to_wire(value) == word) return value;
-  }
-  return std::nullopt;
+  platform::panic("decoder judged a value it skips");
 }
 
 bool is_json_whitespace(char byte) {
@@ -180,7 +147,8 @@ class CountingIterator {
 // The SAX handler. Each event returns false to stop the parser after recording the error.
 class HostMessageReader {
  public:
-  explicit HostMessageReader(std::string_view frame) : frame_(frame), furthest_(frame.data()) {}
+  explicit HostMessageReader(std::string_view frame)
+      : frame_(frame), furthest_(frame.data()), syntax_(frame) {}
 
   CountingIterator begin() { return CountingIterator(frame_.data(), &furthest_); }
   CountingIterator end() { return CountingIterator(frame_.data() + frame_.size(), &furthest_); }
@@ -234,21 +202,27 @@ class HostMessageReader {
   bool end_message();
   bool replay(Recording& recording);
 
-  std::size_t consumed() const {
-    if (replay_position_) return *replay_position_;
-    return static_cast<std::size_t>(furthest_ - frame_.data());
-  }
+  // Bytes the parser has taken from the frame.
+  std::size_t parser_read() const { return static_cast<std::size_t>(furthest_ - frame_.data()); }
+  // Where an error found now is reported.
+  std::size_t consumed() const { return replay_position_ ? *replay_position_ : parser_read(); }
   std::size_t number_consumed() const;
   Slot take_slot();
   bool enter_nesting();
   bool end_known_object();
   bool check_required(std::span<const FieldSpec> fields);
   bool read_string(Slot slot, std::string& value);
-  bool fail(std::string problem, std::size_t consumed);
-  bool fail_invalid_type(std::string_view found, Slot slot, std::size_t consumed);
+  // Each records the error, positioned after the first `consumed` bytes, and returns false.
+  bool fail(JsonError error, std::size_t consumed);
+  bool fail(JsonErrorKind kind, std::size_t consumed);
+  bool fail_field(JsonErrorKind kind, std::string_view key);
+  bool fail_unknown_variant(std::string_view received, WireVocabulary accepted);
+  bool fail_value(JsonErrorKind kind, JsonValueKind found, std::string received, Slot slot,
+                  std::size_t consumed);
 
   std::string_view frame_;
   const char* furthest_;  // one past the last byte the parser has taken from the frame
+  SyntaxTracker syntax_;  // fed the parser's events, not replayed ones
   int nesting_ = 0;       // arrays and objects open, skipped ones included
   int skip_depth_ = 0;    // arrays and objects open inside a skipped value
   Container container_ = Container::None;
@@ -290,25 +264,41 @@ Slot HostMessageReader::take_slot() {
   return std::exchange(pending_, Slot::Skipped);
 }
 
-bool HostMessageReader::fail(std::string problem, std::size_t consumed) {
+bool HostMessageReader::fail(JsonError error, std::size_t consumed) {
   const std::string_view read = frame_.substr(0, consumed);
-  const std::size_t line = 1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
   const std::size_t line_start = read.rfind('\n');
-  const std::size_t column =
-      line_start == std::string_view::npos ? consumed : consumed - line_start - 1;
-  problem += " at line " + std::to_string(line) + " column " + std::to_string(column);
-  error_ = JsonError{std::move(problem)};
+  error.line = 1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
+  error.column = line_start == std::string_view::npos ? consumed : consumed - line_start - 1;
+  error_ = std::move(error);
   return false;
 }
 
-bool HostMessageReader::fail_invalid_type(std::string_view found, Slot slot, std::size_t consumed) {
-  return fail("invalid type: " + std::string(found) + ", expected " +
-                  std::string(expected_description(slot)),
+bool HostMessageReader::fail(JsonErrorKind kind, std::size_t consumed) {
+  return fail(JsonError{.kind = kind}, consumed);
+}
+
+bool HostMessageReader::fail_field(JsonErrorKind kind, std::string_view key) {
+  return fail(JsonError{.kind = kind, .key = std::string(key)}, consumed());
+}
+
+bool HostMessageReader::fail_unknown_variant(std::string_view received, WireVocabulary accepted) {
+  return fail(JsonError{.kind = JsonErrorKind::UnknownVariant,
+                        .received = std::string(received),
+                        .accepted = accepted},
+              consumed());
+}
+
+bool HostMessageReader::fail_value(JsonErrorKind kind, JsonValueKind found, std::string received,
+                                   Slot slot, std::size_t consumed) {
+  return fail(JsonError{.kind = kind,
+                        .received = std::move(received),
+                        .found = found,
+                        .expected = expectation_of(slot)},
               consumed);
 }
 
 bool HostMessageReader::enter_nesting() {
-  if (++nesting_ > kMaxNestingLevels) return fail("recursion limit exceeded", consumed());
+  if (++nesting_ > kMaxNestingLevels) return fail(JsonErrorKind::RecursionLimit, consumed());
   return true;
 }
 
@@ -333,6 +323,7 @@ bool HostMessageReader::record(RecordedEvent event) {
 }
 
 bool HostMessageReader::null() {
+  if (!replay_position_) syntax_.scalar(parser_read());
   if (record({.kind = RecordedEvent::Kind::Null})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -341,10 +332,11 @@ bool HostMessageReader::null() {
     message_.request.volume.reset();
     return true;
   }
-  return fail_invalid_type("null", slot, consumed());
+  return fail_value(JsonErrorKind::InvalidType, JsonValueKind::Null, "", slot, consumed());
 }
 
 bool HostMessageReader::boolean(bool value) {
+  if (!replay_position_) syntax_.scalar(parser_read());
   if (record({.kind = RecordedEvent::Kind::Boolean, .boolean = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -353,32 +345,35 @@ bool HostMessageReader::boolean(bool value) {
     message_.request.lossless_paths = value;
     return true;
   }
-  return fail_invalid_type(value ? "boolean `true`" : "boolean `false`", slot, consumed());
+  return fail_value(JsonErrorKind::InvalidType, JsonValueKind::Boolean, value ? "true" : "false",
+                    slot, consumed());
 }
 
 // Only negative numbers (and "-0") arrive here; the others come as unsigned.
 bool HostMessageReader::number_integer(Json::number_integer_t value) {
+  if (!replay_position_) syntax_.number(parser_read());
   if (record({.kind = RecordedEvent::Kind::Integer, .integer = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
-  const std::string found = "integer `" + std::to_string(value) + "`";
-  if (slot != Slot::UsedBytes) return fail_invalid_type(found, slot, number_consumed());
-  if (value < 0) {
-    return fail("invalid value: " + found + ", expected " + std::string(expected_description(slot)),
-                number_consumed());
+  if (slot != Slot::UsedBytes || value < 0) {
+    const auto kind =
+        slot == Slot::UsedBytes ? JsonErrorKind::InvalidValue : JsonErrorKind::InvalidType;
+    return fail_value(kind, JsonValueKind::Integer, std::to_string(value), slot, number_consumed());
   }
   used_bytes_ = static_cast<uint64_t>(value);
   return true;
 }
 
 bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
+  if (!replay_position_) syntax_.number(parser_read());
   if (record({.kind = RecordedEvent::Kind::Unsigned, .unsigned_integer = value})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
   if (slot != Slot::UsedBytes) {
-    return fail_invalid_type("integer `" + std::to_string(value) + "`", slot, number_consumed());
+    return fail_value(JsonErrorKind::InvalidType, JsonValueKind::Integer, std::to_string(value),
+                      slot, number_consumed());
   }
   used_bytes_ = value;
   return true;
@@ -388,6 +383,7 @@ bool HostMessageReader::number_unsigned(Json::number_unsigned_t value) {
 // the signed range is still a negative integer: for "usedBytes" a value out of range, not a
 // number of the wrong kind.
 bool HostMessageReader::number_float(Json::number_float_t value, const std::string& text) {
+  if (!replay_position_) syntax_.number(parser_read());
   if (record({.kind = RecordedEvent::Kind::Float, .floating = value, .text = text})) return true;
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
@@ -395,14 +391,15 @@ bool HostMessageReader::number_float(Json::number_float_t value, const std::stri
   const bool negative_integer =
       text.starts_with('-') && text.find_first_of(".eE") == std::string::npos;
   if (slot == Slot::UsedBytes && negative_integer) {
-    return fail("invalid value: integer `" + text + "`, expected " +
-                    std::string(expected_description(slot)),
-                number_consumed());
+    return fail_value(JsonErrorKind::InvalidValue, JsonValueKind::Integer, text, slot,
+                      number_consumed());
   }
-  return fail_invalid_type("number `" + text + "`", slot, number_consumed());
+  return fail_value(JsonErrorKind::InvalidType, JsonValueKind::Number, text, slot,
+                    number_consumed());
 }
 
 bool HostMessageReader::string(std::string& value) {
+  if (!replay_position_) syntax_.scalar(parser_read());
   if (record({.kind = RecordedEvent::Kind::String, .text = value})) return true;
   if (skip_depth_ > 0) return true;
   return read_string(take_slot(), value);
@@ -413,20 +410,20 @@ bool HostMessageReader::read_string(Slot slot, std::string& value) {
     case Slot::Skipped:
       return true;
     case Slot::Type:
-      if (value == kMessageType) return true;
-      return fail(unknown_variant_problem(value, std::array{kMessageType}), consumed());
+      if (value == kScanMessageType) return true;
+      return fail_unknown_variant(value, WireVocabulary::MessageType);
     case Slot::Mode:
-      if (const auto mode = from_wire(value, kModes)) {
+      if (const auto mode = from_wire<ElevatedScanMode>(value)) {
         message_.request.mode = *mode;
         return true;
       }
-      return fail(unknown_variant_problem(value, kModes), consumed());
+      return fail_unknown_variant(value, WireVocabulary::ScanMode);
     case Slot::FileSystem:
-      if (const auto kind = from_wire(value, kFileSystems)) {
+      if (const auto kind = from_wire<storage::FileSystemKind>(value)) {
         file_system_ = *kind;
         return true;
       }
-      return fail(unknown_variant_problem(value, kFileSystems), consumed());
+      return fail_unknown_variant(value, WireVocabulary::FileSystem);
     case Slot::Root:
       message_.request.root = platform::from_utf8(value);
       return true;
@@ -441,7 +438,7 @@ bool HostMessageReader::read_string(Slot slot, std::string& value) {
     case Slot::LosslessPaths:
       break;
   }
-  return fail_invalid_type("string `" + value + "`", slot, consumed());
+  return fail_value(JsonErrorKind::InvalidType, JsonValueKind::String, value, slot, consumed());
 }
 
 bool HostMessageReader::binary(Json::binary_t&) {
@@ -449,10 +446,11 @@ bool HostMessageReader::binary(Json::binary_t&) {
   if (skip_depth_ > 0) return true;
   const Slot slot = take_slot();
   if (slot == Slot::Skipped) return true;
-  return fail_invalid_type("binary data", slot, consumed());
+  return fail_value(JsonErrorKind::InvalidType, JsonValueKind::Binary, "", slot, consumed());
 }
 
 bool HostMessageReader::start_object(std::size_t) {
+  if (!replay_position_) syntax_.open(/*array=*/false, parser_read());
   if (!enter_nesting()) return false;
   if (record({.kind = RecordedEvent::Kind::StartObject})) return true;
   if (skip_depth_ > 0) {
@@ -473,11 +471,12 @@ bool HostMessageReader::start_object(std::size_t) {
       container_ = Container::Volume;
       return true;
     default:
-      return fail_invalid_type("object", slot, consumed());
+      return fail_value(JsonErrorKind::InvalidType, JsonValueKind::Object, "", slot, consumed());
   }
 }
 
 bool HostMessageReader::key(std::string& name) {
+  if (!replay_position_) syntax_.key(parser_read());
   if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::Key, .text = name});
   if (skip_depth_ > 0) return true;
   std::span<const FieldSpec> fields;
@@ -492,7 +491,7 @@ bool HostMessageReader::key(std::string& name) {
       return true;
     }
     if ((seen_ & slot_bit(field.slot)) != 0) {
-      return fail("duplicate field `" + std::string(field.key) + "`", consumed());
+      return fail_field(JsonErrorKind::DuplicateField, field.key);
     }
     seen_ |= slot_bit(field.slot);
     pending_ = field.slot;
@@ -505,13 +504,14 @@ bool HostMessageReader::key(std::string& name) {
 bool HostMessageReader::check_required(std::span<const FieldSpec> fields) {
   for (const FieldSpec& field : fields) {
     if (field.required && (seen_ & slot_bit(field.slot)) == 0) {
-      return fail("missing field `" + std::string(field.key) + "`", consumed());
+      return fail_field(JsonErrorKind::MissingField, field.key);
     }
   }
   return true;
 }
 
 bool HostMessageReader::end_object() {
+  if (!replay_position_) syntax_.close(parser_read());
   --nesting_;
   if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::EndObject});
   if (skip_depth_ > 0) {
@@ -542,6 +542,7 @@ bool HostMessageReader::end_known_object() {
 }
 
 bool HostMessageReader::start_array(std::size_t) {
+  if (!replay_position_) syntax_.open(/*array=*/true, parser_read());
   if (!enter_nesting()) return false;
   if (record({.kind = RecordedEvent::Kind::StartArray})) return true;
   if (skip_depth_ > 0) {
@@ -553,12 +554,15 @@ bool HostMessageReader::start_array(std::size_t) {
     skip_depth_ = 1;
     return true;
   }
-  if (slot != Slot::Targets) return fail_invalid_type("array", slot, consumed());
+  if (slot != Slot::Targets) {
+    return fail_value(JsonErrorKind::InvalidType, JsonValueKind::Array, "", slot, consumed());
+  }
   container_ = Container::Targets;
   return true;
 }
 
 bool HostMessageReader::end_array() {
+  if (!replay_position_) syntax_.close(parser_read());
   --nesting_;
   if (recording_depth_ > 0) return record({.kind = RecordedEvent::Kind::EndArray});
   if (skip_depth_ > 0) {
@@ -572,12 +576,12 @@ bool HostMessageReader::end_array() {
 }
 
 bool HostMessageReader::end_message() {
-  if ((seen_ & slot_bit(Slot::Type)) == 0) return fail("missing field `type`", consumed());
+  if ((seen_ & slot_bit(Slot::Type)) == 0) return fail_field(JsonErrorKind::MissingField, "type");
   // From here on every error is reported at the closing brace just read.
   replay_position_ = consumed();
-  if (requests_.empty()) return fail("missing field `request`", consumed());
+  if (requests_.empty()) return fail_field(JsonErrorKind::MissingField, "request");
   if (!replay(requests_.front())) return false;
-  if (requests_.size() > 1) return fail("duplicate field `request`", consumed());
+  if (requests_.size() > 1) return fail_field(JsonErrorKind::DuplicateField, "request");
   container_ = Container::None;
   complete_ = true;
   return true;
@@ -632,25 +636,15 @@ bool HostMessageReader::replay(Recording& recording) {
 // `position` counts every byte the lexer asked for, one past the end included when it ran out.
 bool HostMessageReader::parse_error(std::size_t position, const std::string&,
                                     const nlohmann::detail::exception& error) {
-  const std::size_t read = std::min(position, frame_.size());
-  SyntaxErrorReport report;
-  report.exception_id = error.id;
-  report.library_text = error.what();
-  report.ran_past_end = position > frame_.size();
-  if (read > 0) report.last_byte = frame_[read - 1];
-  if (read > 1) {
-    const std::size_t before = frame_.find_last_not_of(" \t\n\r", read - 2);
-    if (before != std::string_view::npos) report.byte_before_token = frame_[before];
-  }
-  return fail(std::string(describe_syntax_error(report)), read);
+  return fail(syntax_.classify(position, error.id), std::min(position, frame_.size()));
 }
 
 tl::expected<HostMessage, JsonError> HostMessageReader::finish(bool parsed) {
-  if (!error_ && !(parsed && complete_)) fail("invalid JSON", consumed());
+  if (!error_ && !(parsed && complete_)) fail(JsonErrorKind::InvalidJson, consumed());
   if (!error_) {
     for (std::size_t i = consumed(); i < frame_.size(); ++i) {
       if (is_json_whitespace(frame_[i])) continue;
-      fail("trailing characters", i + 1);
+      fail(JsonErrorKind::TrailingCharacters, i + 1);
       break;
     }
   }

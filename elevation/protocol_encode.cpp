@@ -14,8 +14,6 @@ namespace {
 
 using namespace std::string_view_literals;
 
-constexpr std::string_view kInvalidPathText = "path contains invalid UTF-8 characters";
-
 void append_bool(std::string& out, bool value) { out.append(value ? "true"sv : "false"sv); }
 
 void append_wire(std::string& out, std::string_view word) {
@@ -188,7 +186,7 @@ tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& 
   const bool written = std::visit(
       [&out, lossless](const auto& variant) { return append_message(out, variant, lossless); },
       message);
-  if (!written) return tl::make_unexpected(JsonError{std::string(kInvalidPathText)});
+  if (!written) return tl::make_unexpected(JsonError{.kind = JsonErrorKind::PathNotUnicode});
   return {};
 }
 

@@ -132,7 +132,7 @@ TEST(DecodeHostMessage, AcceptsWellFormedFrames) {
     SCOPED_TRACE(c.name);
     const auto decoded = decode_host_message(c.frame);
     if (!decoded) {
-      ADD_FAILURE() << decoded.error().text;
+      ADD_FAILURE() << to_string(decoded.error());
       continue;
     }
     EXPECT_EQ(decoded->request, c.expected);
@@ -150,7 +150,7 @@ TEST(DecodeHostMessage, ReadsEveryFileSystemWord) {
     const auto decoded =
         decode_host_message(with_volume(R"({"usedBytes":3,"fileSystem":")" + word + "\"}"));
     if (!decoded) {
-      ADD_FAILURE() << decoded.error().text;
+      ADD_FAILURE() << to_string(decoded.error());
       continue;
     }
     EXPECT_EQ(decoded->request.volume, (ElevatedVolume{3, kind}));
@@ -365,12 +365,49 @@ TEST(DecodeHostMessage, RefusesWithPositionedError) {
   }
 }
 
+// Syntax errors whose kind depends on where the parser stood after its last event: the byte the
+// lexer reads past a number, a `:` or `,` taken after the last event, a byte order mark before
+// the first token, and lexer errors inside keys.
+TEST(DecodeHostMessage, ClassifiesMalformedJsonByWhereTheParserStopped) {
+  const std::vector<DecodeErrorCase> cases = {
+      {"fraction after a leading zero", R"({"a":01.})", "invalid number at line 1 column 9"},
+      {"second number after a leading zero", R"({"a":[0 1]})",
+       "expected `,` or `]` at line 1 column 9"},
+      {"cut number where a comma belongs", R"({"a":1 -x})", "invalid number at line 1 column 9"},
+      {"comma between blanks, then the end", R"({"a":[1 , ]})",
+       "trailing comma at line 1 column 11"},
+      {"end right after a number", R"({"a":[10)", "EOF while parsing a list at line 1 column 8"},
+      {"colon on its own line, then a brace", "{\"a\"\n:\n}", "expected value at line 3 column 1"},
+      {"byte order mark, then a cut number", "\xEF\xBB\xBF-x", "invalid number at line 1 column 5"},
+      {"cut byte order mark", "\xEF\xBB{}", "invalid byte order mark at line 1 column 3"},
+      {"NUL where a value belongs", std::string("{\"a\":\0}", 7),
+       "expected value at line 1 column 6"},
+      {"bad escape in a key", R"({"\q":1})", "invalid escape at line 1 column 4"},
+      {"end inside a key", R"({"ab)", "EOF while parsing a string at line 1 column 4"},
+      {"invalid UTF-8 where a colon belongs", "{\"a\" \"\xC3\"}",
+       "invalid UTF-8 in string at line 1 column 8"},
+      {"encoded surrogate in raw UTF-8", "{\"a\":\"\xED\xA0\x80\"}",
+       "invalid UTF-8 in string at line 1 column 8"},
+      {"leading surrogate before a letter escape", R"({"a":["\ud800\u0041"]})",
+       "lone leading surrogate in hex escape at line 1 column 19"},
+  };
+  for (const DecodeErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto decoded = decode_host_message(c.frame);
+    if (decoded) {
+      ADD_FAILURE() << "decoded although it should not";
+      continue;
+    }
+    EXPECT_EQ(to_string(decoded.error()), c.expected_text);
+  }
+}
+
 // ---- Encoding ----
 
 std::string encoded(const HelperMessage& message) {
   std::string out;
   const auto result = encode(message, out);
-  EXPECT_TRUE(result.has_value()) << result.error().text;
+  EXPECT_TRUE(result.has_value()) << to_string(result.error());
   return out;
 }
 
@@ -600,6 +637,26 @@ TEST(WireWords, MatchTheProtocol) {
     SCOPED_TRACE(expected);
     EXPECT_EQ(word, expected);
   }
+}
+
+// Every word of every table reads back as its value; words match case-sensitively.
+TEST(WireWords, ReadBackThroughTheirTables) {
+  const auto check_table = [](const auto& table) {
+    using Enum = decltype(table[0].value);
+    for (const auto& [value, word] : table) {
+      SCOPED_TRACE(word);
+      EXPECT_EQ(from_wire<Enum>(word), value);
+      EXPECT_EQ(to_wire(value), word);
+      std::string upper(word);
+      upper[0] = static_cast<char>(upper[0] - 'a' + 'A');
+      EXPECT_EQ(from_wire<Enum>(upper), std::nullopt);
+    }
+    EXPECT_EQ(from_wire<Enum>(""), std::nullopt);
+  };
+  check_table(kScanModeWords);
+  check_table(kFileSystemKindWords);
+  check_table(kProgressStatusWords);
+  check_table(kNodeRecordKindWords);
 }
 
 }  // namespace

@@ -458,7 +458,7 @@ void check_round_trip(std::string_view frame, const HostMessage& decoded) {
       document.dump((shape & kIndented) ? 2 : -1, ' ', (shape & kAsciiEscapes) != 0) + "\n";
   const auto again = elevation::decode_host_message(written);
   check(again.has_value(), "a decoded request written back decodes", frame,
-        again ? written : written + " -> " + again.error().text);
+        again ? written : written + " -> " + elevation::to_string(again.error()));
   check(*again == decoded, "a decoded request written back decodes to the same value", frame,
         written);
 }
@@ -508,7 +508,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (decoded) {
     check_success(frame, document, *decoded);
   } else {
-    check_failure(frame, document, decoded.error().text);
+    check_failure(frame, document, ketterlin::elevation::to_string(decoded.error()));
   }
   return 0;
 }

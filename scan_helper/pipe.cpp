@@ -35,7 +35,7 @@ PipeError PipeError::closed() { return of_kind(PipeErrorKind::Closed); }
 
 PipeError PipeError::json(elevation::JsonError json_error) {
   PipeError error = of_kind(PipeErrorKind::Json);
-  error.json_text = std::move(json_error.text);
+  error.json_error = std::move(json_error);
   return error;
 }
 
@@ -50,7 +50,7 @@ std::string to_string(const PipeError& error) {
     case PipeErrorKind::Closed:
       return "named pipe closed before the next frame";
     case PipeErrorKind::Json:
-      return error.json_text;
+      return elevation::to_string(error.json_error);
   }
   return "PipeError(" + std::to_string(static_cast<unsigned>(error.kind)) + ")";
 }

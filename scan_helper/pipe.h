@@ -46,7 +46,7 @@ struct PipeError {
   uint32_t windows_code = 0;                  // Windows: the system's code for the failed call
   std::optional<platform::OsError> io_error;  // Io: the system's error; absent when a write
                                               // accepted zero bytes
-  std::string json_text;                      // Json: the JSON error's own text
+  elevation::JsonError json_error;            // Json: the decoding or encoding error
 
   static PipeError windows(uint32_t code);
   static PipeError io(platform::OsError error);

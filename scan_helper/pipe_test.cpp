@@ -421,7 +421,9 @@ TEST(PipeErrorText, EveryKind) {
       {"write zero", PipeError::write_zero(), "failed to write whole buffer"},
       {"frame too large", PipeError::frame_too_large(), "named pipe frame exceeds the size limit"},
       {"closed", PipeError::closed(), "named pipe closed before the next frame"},
-      {"json", PipeError::json({"trailing characters at line 1 column 3"}),
+      {"json",
+       PipeError::json(
+           {.kind = elevation::JsonErrorKind::TrailingCharacters, .line = 1, .column = 3}),
        "trailing characters at line 1 column 3"},
   };
   for (const Case& c : cases) {
