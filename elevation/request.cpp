@@ -9,9 +9,10 @@
 namespace ketterlin::elevation {
 namespace {
 
-// The non-empty pieces of `path` between separators.
-std::vector<platform::OsStringView> components(platform::OsStringView path,
-                                               platform::OsChar separator) {
+// The non-empty pieces of `path` between the style's preferred separators. A canonical path holds
+// no other separator; in a Windows one, a '/' is no separator but a character no name may hold.
+std::vector<platform::OsStringView> components(platform::OsStringView path, PathStyle style) {
+  const auto separator = static_cast<platform::OsChar>(platform::preferred_separator(style));
   std::vector<platform::OsStringView> pieces;
   std::size_t start = 0;
   while (start <= path.size()) {
@@ -71,7 +72,7 @@ std::string to_string(const ScanRequestError& error) {
 }
 
 tl::expected<ValidatedScanRequest, ScanRequestError> validate(ElevatedScanRequest request) {
-  return validate(std::move(request), platform::available_folder, PathStyle{});
+  return validate(std::move(request), platform::available_folder, platform::native_path_style());
 }
 
 tl::expected<ValidatedScanRequest, ScanRequestError> validate(ElevatedScanRequest request,
@@ -118,8 +119,8 @@ tl::expected<ValidatedScanRequest, ScanRequestError> validate(ElevatedScanReques
 }
 
 bool lies_inside(platform::OsStringView root, platform::OsStringView path, PathStyle style) {
-  const auto root_parts = components(root, style.separator);
-  const auto path_parts = components(path, style.separator);
+  const auto root_parts = components(root, style);
+  const auto path_parts = components(path, style);
   if (path_parts.size() < root_parts.size()) return false;
   for (std::size_t i = 0; i < root_parts.size(); ++i) {
     if (root_parts[i] != path_parts[i]) return false;
@@ -128,11 +129,12 @@ bool lies_inside(platform::OsStringView root, platform::OsStringView path, PathS
 }
 
 bool same_components(platform::OsStringView a, platform::OsStringView b, PathStyle style) {
-  return components(a, style.separator) == components(b, style.separator);
+  return components(a, style) == components(b, style);
 }
 
 std::string duplicate_key(platform::OsStringView canonical_path, PathStyle style) {
-  if (style.ignore_case) return platform::to_lower_full(platform::to_utf8_lossy(canonical_path));
+  if (platform::ignores_case(style))
+    return platform::to_lower_full(platform::to_utf8_lossy(canonical_path));
   // The code units themselves: two names that differ only in bytes that are not valid Unicode
   // stay two keys.
   return std::string(reinterpret_cast<const char*>(canonical_path.data()),

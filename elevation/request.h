@@ -15,6 +15,7 @@
 
 #include "elevation/protocol.h"
 #include "platform/os_string.h"
+#include "platform/path_style.h"
 #include "storage/volume.h"
 
 namespace ketterlin::elevation {
@@ -67,11 +68,9 @@ std::string to_string(const ScanRequestError& error);
 
 // ---- The same rules over any file system and path style (tests, other systems' rules) ----
 
-// How a system's paths compare.
-struct PathStyle {
-  platform::OsChar separator = platform::kPathSeparator;
-  bool ignore_case = platform::kPathsIgnoreCase;  // letter case does not tell folders apart
-};
+// How a system's paths compare: canonical paths are split at the style's preferred separator
+// alone, and compared without regard to letter case where the style ignores it.
+using platform::PathStyle;
 
 // The canonical path of `path` when it is an available folder, else nullopt.
 using FolderResolver =
@@ -80,17 +79,17 @@ using FolderResolver =
 [[nodiscard]] tl::expected<ValidatedScanRequest, ScanRequestError> validate(
     ElevatedScanRequest request, const FolderResolver& resolve_folder, PathStyle style);
 
-// True when `path`'s components (split at the separator, empty pieces dropped) begin with all of
-// `root`'s, compared as exact text: `root` lies inside itself, but a sibling folder whose name
-// merely begins with the root's last name does not.
+// True when `path`'s components (split at the preferred separator, empty pieces dropped) begin with
+// all of `root`'s, compared as exact text: `root` lies inside itself, but a sibling folder whose
+// name merely begins with the root's last name does not.
 bool lies_inside(platform::OsStringView root, platform::OsStringView path, PathStyle style);
 
 // True when both paths have the same components.
 bool same_components(platform::OsStringView a, platform::OsStringView b, PathStyle style);
 
-// What two canonical paths share when they designate the same folder: with ignore_case, the full
-// Unicode lower case of the path's text (ill-formed parts as U+FFFD); otherwise the path's own
-// code units, unchanged.
+// What two canonical paths share when they designate the same folder: where the style ignores
+// letter case, the full Unicode lower case of the path's text (ill-formed parts as U+FFFD);
+// otherwise the path's own code units, unchanged.
 std::string duplicate_key(platform::OsStringView canonical_path, PathStyle style);
 
 }  // namespace ketterlin::elevation

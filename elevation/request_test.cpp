@@ -44,7 +44,8 @@ class ValidateTest : public ::testing::Test {
     for (const char* folder : {"Data/A", "Data/B", "Database/x", "Outside"}) {
       fs::create_directories(base_ / folder);
     }
-    if (!platform::kPathsIgnoreCase) fs::create_directory(base_ / "Data" / "a");
+    if (!platform::ignores_case(platform::native_path_style()))
+      fs::create_directory(base_ / "Data" / "a");
     std::ofstream(base_ / "Data" / "file.txt") << "x";
     std::error_code error;
     fs::create_directory_symlink("A", base_ / "Data" / "link_to_A", error);
@@ -240,7 +241,8 @@ TEST_F(ValidateTest, RulesInTheirOrder) {
 }
 
 TEST_F(ValidateTest, FoldersDifferingInCaseOnACaseSensitiveSystem) {
-  if (platform::kPathsIgnoreCase) GTEST_SKIP() << "one folder on this system";
+  if (platform::ignores_case(platform::native_path_style()))
+    GTEST_SKIP() << "one folder on this system";
   check({"A and a are two folders",
          ElevatedScanMode::RestrictedTopUp,
          root(),
@@ -306,8 +308,8 @@ TEST(ScanRequestErrorText, EveryKind) {
 
 // ---- Path rules of both systems ----
 
-constexpr PathStyle kPosix{'/', false};
-constexpr PathStyle kWindows{'\\', true};
+constexpr PathStyle kPosix = PathStyle::Posix;
+constexpr PathStyle kWindows = PathStyle::Windows;
 
 TEST(PathRules, InsideComparesComponents) {
   struct Case {

@@ -1,41 +1,20 @@
 #include "host/child_path.h"
 
-#include "platform/os_string.h"
+#include <algorithm>
 
 namespace ketterlin::host {
-namespace {
-
-bool ends_with_separator(std::string_view path, PathStyle style) {
-  if (path.empty()) return false;
-  return path.back() == '/' || (style == PathStyle::Windows && path.back() == '\\');
-}
-
-char separator(PathStyle style) { return style == PathStyle::Windows ? '\\' : '/'; }
-
-}  // namespace
-
-PathStyle native_path_style() {
-  return platform::kPathSeparator == '/' ? PathStyle::Posix : PathStyle::Windows;
-}
 
 std::optional<std::string_view> child_name(std::string_view parent_path, std::string_view path,
                                            PathStyle style) {
   if (!path.starts_with(parent_path)) return std::nullopt;
   std::string_view name = path.substr(parent_path.size());
-  if (!ends_with_separator(parent_path, style)) {
-    if (name.empty() || name.front() != separator(style)) return std::nullopt;
+  if (parent_path.empty() || !platform::is_separator(parent_path.back(), style)) {
+    if (name.empty() || name.front() != platform::preferred_separator(style)) return std::nullopt;
     name.remove_prefix(1);
   }
-  const std::string_view separators = style == PathStyle::Windows ? "\\/" : "/";
-  if (name.empty() || name.find_first_of(separators) != std::string_view::npos) {
-    return std::nullopt;
-  }
+  const auto separates = [style](char c) { return platform::is_separator(c, style); };
+  if (name.empty() || std::any_of(name.begin(), name.end(), separates)) return std::nullopt;
   return name;
-}
-
-void append_child(std::string& path, std::string_view name, PathStyle style) {
-  if (!ends_with_separator(path, style)) path.push_back(separator(style));
-  path.append(name);
 }
 
 }  // namespace ketterlin::host

@@ -8,7 +8,7 @@
 //   result_tree       rebuilding each target's tree, with hard links counted once
 //   report, exports   the text for people, the JSON and ncdu files for programs
 //   output_file       exports opened before the scan, put in place after it
-//   system_*          terminals, locale, interrupts, file-system names, what a path is
+//   system_*          terminals, locale, interrupts, volume facts, what a path is
 #include "host/scan_command.h"
 #include "platform/process.h"
 

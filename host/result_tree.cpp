@@ -132,7 +132,8 @@ std::string ResultTree::path(NodeIndex node) const {
   std::vector<NodeIndex> chain;
   for (NodeIndex at = node; at != 0; at = nodes_[at].parent) chain.push_back(at);
   std::string result = root_path_;
-  for (auto at = chain.rbegin(); at != chain.rend(); ++at) append_child(result, name(*at), style_);
+  for (auto at = chain.rbegin(); at != chain.rend(); ++at)
+    platform::append_path(result, name(*at), style_);
   return result;
 }
 
@@ -190,7 +191,7 @@ const std::string& TreeBuilder::path_of(NodeIndex node) {
   if (node == cached_path_node_) return cached_path_;
   const NodeIndex parent = tree_.parent(node);
   if (parent != kNoNode && parent == cached_path_node_) {
-    append_child(cached_path_, tree_.name(node), tree_.style_);
+    platform::append_path(cached_path_, tree_.name(node), tree_.style_);
   } else {
     cached_path_ = tree_.path(node);
   }

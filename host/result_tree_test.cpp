@@ -88,7 +88,7 @@ TEST(ChildPathTest, SplitsAndJoinsAsTheHelperJoins) {
     EXPECT_EQ(child, row.child);
     if (child) {
       std::string joined(row.parent);
-      append_child(joined, *child, row.style);
+      platform::append_path(joined, *child, row.style);
       EXPECT_EQ(joined, row.path);
     }
   }

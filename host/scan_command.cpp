@@ -21,6 +21,7 @@
 #include "host/system.h"
 #include "ketterlin/build_info.h"
 #include "platform/file_system.h"
+#include "platform/file_system_kind.h"
 #include "platform/process.h"
 
 namespace ketterlin::host {
@@ -325,7 +326,7 @@ void add_system_facts(ScanResult& result) {
         result.target_problems[i] = to_text(*problem);
       continue;
     }
-    result.file_system_names[i] = file_system_name(target);
+    result.file_system_names[i] = platform::file_system_name(target);
     if (unknown_space_bytes(result, i)) result.folder_bytes[i] = measure_folders(*report.tree);
   }
 }

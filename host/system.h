@@ -51,12 +51,6 @@ bool terminal_is_dumb();
 // (prepare_terminal() sets the console's code page).
 bool locale_is_utf8();
 
-// The system's own name of the file system holding `path` ("ext4", "tmpfs", "btrfs"), for a
-// kind the helper reports only as "other"; nullopt when the system does not tell. POSIX: the
-// type that /proc/self/mountinfo gives the mount whose device is `path`'s. Windows: the name
-// GetVolumeInformationW reports.
-std::optional<std::string> file_system_name(platform::OsStringView path);
-
 // The bytes the folder at `path` itself takes on disk (its own blocks, not its entries'), which
 // the helper does not measure; nullopt when the system does not tell. POSIX: lstat's st_blocks
 // times 512. Windows: always nullopt (a folder's index is not reported as its size).
@@ -100,10 +94,9 @@ void prepare_terminal();
 // The facts for a full-root scan request when `path` (canonical) is the root of a mounted
 // volume: its used bytes and file-system kind. nullopt when `path` is an ordinary folder or the
 // facts cannot be read. POSIX: a root is "/" or a folder whose device differs from its parent's;
-// used bytes are (f_blocks - f_bfree) * f_frsize of statvfs; the kind is read as the helper's
-// directory reader reads it. Windows: a root is what GetVolumePathNameW gives back unchanged;
-// used bytes are total minus free of GetDiskFreeSpaceExW; the kind comes from the name that
-// GetVolumeInformationW reports.
+// used bytes are (f_blocks - f_bfree) * f_frsize of statvfs. Windows: a root is what
+// GetVolumePathNameW gives back unchanged; used bytes are total minus free of GetDiskFreeSpaceExW.
+// The kind is platform::file_system_kind_of's, the rule the helper's directory reader follows.
 std::optional<storage::ElevatedVolume> volume_facts(platform::OsStringView path);
 
 }  // namespace ketterlin::host

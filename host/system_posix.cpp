@@ -9,18 +9,14 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "host/interrupt_posix.h"
 #include "host/system.h"
-#include "scanner/directory_reader_posix.h"
-#include "unique_fd.h"
+#include "platform/file_system_kind.h"
 
 namespace ketterlin::host {
 
@@ -133,19 +129,6 @@ bool locale_is_utf8() {
   return utf8;
 }
 
-std::optional<std::string> file_system_name(platform::OsStringView path) {
-  struct stat status {};
-  if (::stat(std::string(path).c_str(), &status) != 0) return std::nullopt;
-  std::ifstream file("/proc/self/mountinfo");
-  std::ostringstream stream;
-  stream << file.rdbuf();
-  const std::string text = std::move(stream).str();
-  const std::string_view type =
-      scanner::posix::mount_type_of_device(text, major(status.st_dev), minor(status.st_dev));
-  if (type.empty()) return std::nullopt;
-  return std::string(type);
-}
-
 std::optional<uint64_t> folder_own_bytes(platform::OsStringView path) {
   struct stat status {};
   if (::lstat(std::string(path).c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
@@ -180,11 +163,11 @@ std::optional<storage::ElevatedVolume> volume_facts(platform::OsStringView path)
   if (!is_root) return std::nullopt;
   struct statvfs volume {};
   if (::statvfs(folder.c_str(), &volume) != 0) return std::nullopt;
-  platform::UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.valid()) return std::nullopt;
+  const std::optional<platform::FileSystemKind> file_system = platform::file_system_kind_of(path);
+  if (!file_system) return std::nullopt;
   storage::ElevatedVolume facts;
   facts.used_bytes = (static_cast<uint64_t>(volume.f_blocks) - volume.f_bfree) * volume.f_frsize;
-  facts.file_system = scanner::posix::real_directory_system().file_system_of(directory.get());
+  facts.file_system = *file_system;
   return facts;
 }
 

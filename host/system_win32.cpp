@@ -7,6 +7,7 @@
 
 #include "host/interrupt_win32.h"
 #include "host/system.h"
+#include "platform/file_system_kind.h"
 
 namespace ketterlin::host {
 
@@ -130,31 +131,9 @@ std::optional<storage::ElevatedVolume> volume_facts(platform::OsStringView path)
   ULARGE_INTEGER total{};
   ULARGE_INTEGER free{};
   if (!GetDiskFreeSpaceExW(folder.c_str(), nullptr, &total, &free)) return std::nullopt;
-  wchar_t file_system[MAX_PATH + 1] = {};
-  if (!GetVolumeInformationW(folder.c_str(), nullptr, 0, nullptr, nullptr, nullptr, file_system,
-                             MAX_PATH + 1)) {
-    return std::nullopt;
-  }
-  // wchar_t is UTF-16 on Windows.
-  const std::u16string_view name(reinterpret_cast<const char16_t*>(file_system),
-                                 wcslen(file_system));
-  return storage::ElevatedVolume{total.QuadPart - free.QuadPart,
-                                 storage::file_system_kind_from_name(name)};
-}
-
-std::optional<std::string> file_system_name(platform::OsStringView path) {
-  std::wstring volume_path(32768, L'\0');
-  const std::wstring folder = with_final_separator(std::wstring(path));
-  if (!GetVolumePathNameW(folder.c_str(), volume_path.data(),
-                          static_cast<DWORD>(volume_path.size()))) {
-    return std::nullopt;
-  }
-  wchar_t name[MAX_PATH + 1] = {};
-  if (!GetVolumeInformationW(volume_path.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name,
-                             MAX_PATH + 1)) {
-    return std::nullopt;
-  }
-  return platform::to_utf8_lossy(std::wstring(name));
+  const std::optional<platform::FileSystemKind> file_system = platform::file_system_kind_of(folder);
+  if (!file_system) return std::nullopt;
+  return storage::ElevatedVolume{total.QuadPart - free.QuadPart, *file_system};
 }
 
 }  // namespace ketterlin::host

@@ -24,8 +24,9 @@ std::string to_utf8_lossy(OsStringView s);
 // kept as they are, on Windows ill-formed UTF-8 becomes U+FFFD.
 OsString from_utf8(std::string_view utf8);
 
-// `directory` joined with `name` by one kPathSeparator, unless `directory` is empty or already
-// ends with a separator of the platform ('/' on POSIX; '\' or '/' on Windows).
+// `directory` joined with `name` by append_path's rule (path_style.h) in the platform's own
+// style: one kPathSeparator, unless `directory` is empty or already ends with a separator of the
+// platform ('/' on POSIX; '\' or '/' on Windows).
 OsString join_path(OsStringView directory, OsStringView name);
 
 }  // namespace ketterlin::platform

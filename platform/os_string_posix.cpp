@@ -13,13 +13,4 @@ std::string to_utf8_lossy(OsStringView s) { return utf8_lossy(s); }
 
 OsString from_utf8(std::string_view utf8) { return OsString(utf8); }
 
-OsString join_path(OsStringView directory, OsStringView name) {
-  OsString path;
-  path.reserve(directory.size() + 1 + name.size());
-  path.append(directory);
-  if (!directory.empty() && directory.back() != '/') path.push_back('/');
-  path.append(name);
-  return path;
-}
-
 }  // namespace ketterlin::platform

@@ -22,15 +22,4 @@ OsString from_utf8(std::string_view utf8) {
   return OsString(reinterpret_cast<const wchar_t*>(units.data()), units.size());
 }
 
-OsString join_path(OsStringView directory, OsStringView name) {
-  OsString path;
-  path.reserve(directory.size() + 1 + name.size());
-  path.append(directory);
-  if (!directory.empty() && directory.back() != L'\\' && directory.back() != L'/') {
-    path.push_back(L'\\');
-  }
-  path.append(name);
-  return path;
-}
-
 }  // namespace ketterlin::platform

@@ -17,7 +17,8 @@
 // reports to the caller instead of listing it, as the Windows reader does for a volume found
 // behind a folder. A folder that may not be opened is examined from its parent, so that a mount
 // point stays a mount point whatever its permissions. The file-system kind is read (fstatfs,
-// plus the mount table for FUSE) only when the caller asks, for the scan root.
+// plus the mount table for FUSE, by the platform layer) only when the caller asks, for the scan
+// root.
 //
 // A directory removed while it is listed answers ENOENT to its next getdents64: the listing ends
 // there with what it had delivered, as a Windows listing would, whose open handle keeps the
@@ -59,21 +60,18 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <utility>
 
+#include "descriptor_file_system.h"
 #include "platform/os_error.h"
 
 namespace ketterlin::scanner::posix {
@@ -433,27 +431,6 @@ tl::expected<void, DirectoryError> list_entries(const DirectorySystem& system, i
   }
 }
 
-// Reads a whole (small) file; empty when it cannot be read.
-std::string read_small_file(const char* path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return std::move(text).str();
-}
-
-constexpr uint64_t kNtfsMagic = 0x5346544e;   // the classic ntfs driver
-constexpr uint64_t kNtfs3Magic = 0x7366746e;  // ntfs3
-constexpr uint64_t kExFatMagic = 0x2011bab0;
-constexpr uint64_t kFatMagic = 0x4d44;  // vfat and msdos
-constexpr uint64_t kFuseMagic = 0x65735546;
-
-storage::FileSystemKind kind_from_type_name(std::string_view name) {
-  if (name == "ntfs" || name == "ntfs3" || name == "ntfs-3g") return storage::FileSystemKind::Ntfs;
-  if (name == "exfat") return storage::FileSystemKind::ExFat;
-  if (name == "vfat" || name == "msdos") return storage::FileSystemKind::Fat32;
-  return storage::FileSystemKind::Other;
-}
-
 }  // namespace
 
 const int DirectorySystem::kCurrentDirectory = AT_FDCWD;
@@ -505,26 +482,7 @@ int DirectorySystem::status_of(int fd, DirectoryStatus& result) const {
 }
 
 storage::FileSystemKind DirectorySystem::file_system_of(int fd) const {
-  struct statfs volume {};
-  struct stat status {};
-  if (::fstatfs(fd, &volume) != 0 || ::fstat(fd, &status) != 0) {
-    return storage::FileSystemKind::Other;
-  }
-  const auto magic = static_cast<uint64_t>(static_cast<unsigned long>(volume.f_type));
-  if (magic != kFuseMagic) return classify_file_system(magic, {}, {});
-  // A FUSE mount names its file system only in the mount table, and a plain fuseblk mount
-  // (ntfs-3g, exfat-fuse) not even there: udev knows what the block device holds.
-  const uint32_t device_major = major(status.st_dev);
-  const uint32_t device_minor = minor(status.st_dev);
-  const std::string mountinfo = read_small_file("/proc/self/mountinfo");
-  const std::string_view mount_type = mount_type_of_device(mountinfo, device_major, device_minor);
-  std::string device_record;
-  if (mount_type == "fuseblk") {
-    const std::string record_path =
-        "/run/udev/data/b" + std::to_string(device_major) + ":" + std::to_string(device_minor);
-    device_record = read_small_file(record_path.c_str());
-  }
-  return classify_file_system(magic, mount_type, udev_file_system_type(device_record));
+  return platform::file_system_kind_of_descriptor(fd);
 }
 
 std::ptrdiff_t DirectorySystem::read_entries(int fd, std::byte* buffer, std::size_t size) const {
@@ -594,62 +552,6 @@ std::optional<uint32_t> win32_code_for_errno(int errno_value) {
     default:
       return std::nullopt;
   }
-}
-
-storage::FileSystemKind classify_file_system(uint64_t magic, std::string_view mount_type,
-                                             std::string_view device_type) {
-  switch (magic) {
-    case kNtfsMagic:
-    case kNtfs3Magic:
-      return storage::FileSystemKind::Ntfs;
-    case kExFatMagic:
-      return storage::FileSystemKind::ExFat;
-    case kFatMagic:
-      return storage::FileSystemKind::Fat32;
-    case kFuseMagic:
-      break;
-    default:
-      return storage::FileSystemKind::Other;
-  }
-  // "fuseblk.ntfs" or "fuse.ntfs-3g" carry their subtype; a bare "fuseblk" is what the device
-  // holds.
-  for (const std::string_view prefix : {"fuseblk.", "fuse."}) {
-    if (mount_type.starts_with(prefix))
-      return kind_from_type_name(mount_type.substr(prefix.size()));
-  }
-  if (mount_type == "fuseblk") return kind_from_type_name(device_type);
-  return storage::FileSystemKind::Other;
-}
-
-std::string_view mount_type_of_device(std::string_view mountinfo, uint32_t major, uint32_t minor) {
-  const std::string device = std::to_string(major) + ":" + std::to_string(minor);
-  while (!mountinfo.empty()) {
-    const std::size_t line_end = std::min(mountinfo.find('\n'), mountinfo.size());
-    const std::string_view line = mountinfo.substr(0, line_end);
-    mountinfo.remove_prefix(std::min(line_end + 1, mountinfo.size()));
-    // "36 35 98:0 /root /mount options [optional fields...] - type source super-options"
-    const std::size_t first_blank = line.find(' ');
-    const std::size_t second_blank = line.find(' ', first_blank + 1);
-    if (first_blank == std::string_view::npos || second_blank == std::string_view::npos) continue;
-    const std::size_t third_blank = line.find(' ', second_blank + 1);
-    if (line.substr(second_blank + 1, third_blank - second_blank - 1) != device) continue;
-    const std::size_t separator = line.find(" - ");
-    if (separator == std::string_view::npos) continue;
-    const std::string_view rest = line.substr(separator + 3);
-    return rest.substr(0, rest.find(' '));
-  }
-  return {};
-}
-
-std::string_view udev_file_system_type(std::string_view record) {
-  constexpr std::string_view kKey = "E:ID_FS_TYPE=";
-  while (!record.empty()) {
-    const std::size_t line_end = std::min(record.find('\n'), record.size());
-    const std::string_view line = record.substr(0, line_end);
-    record.remove_prefix(std::min(line_end + 1, record.size()));
-    if (line.starts_with(kKey)) return line.substr(kKey.size());
-  }
-  return {};
 }
 
 tl::expected<void, DirectoryError> read_directory_with(

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include <tl/expected.hpp>
 
@@ -68,7 +67,8 @@ class DirectorySystem {
   virtual int close(int fd) const;
   // The status of the open directory `fd` (fstat).
   virtual int status_of(int fd, DirectoryStatus& status) const;
-  // The kind of file system that holds `fd`; Other when it cannot be told. Never fails.
+  // The kind of file system that holds `fd` (platform::file_system_kind_of_descriptor); Other
+  // when it cannot be told. Never fails.
   virtual storage::FileSystemKind file_system_of(int fd) const;
   // One getdents64: the number of bytes of records written into `buffer`, 0 at the end.
   virtual std::ptrdiff_t read_entries(int fd, std::byte* buffer, std::size_t size) const;
@@ -93,20 +93,5 @@ const DirectorySystem& real_directory_system();
 // The Windows error code that stands for `errno_value` in a DirectoryError: 5 for EACCES and
 // EPERM, 2 for ENOENT, 3 for ENOTDIR; none for anything else.
 std::optional<uint32_t> win32_code_for_errno(int errno_value);
-
-// The file-system kind from what the system says about a mount: the statfs magic number, the
-// mount's type as /proc/self/mountinfo gives it ("fuseblk", "fuseblk.ntfs", ...) and the block
-// device's file-system type as udev recorded it ("ntfs"). The last two matter only for FUSE
-// mounts and may be empty.
-storage::FileSystemKind classify_file_system(uint64_t magic, std::string_view mount_type,
-                                             std::string_view device_type);
-
-// The mount type ("ext4", "fuseblk") of the mount on device `major`:`minor` in the text of
-// /proc/self/mountinfo; empty when no line is for that device.
-std::string_view mount_type_of_device(std::string_view mountinfo, uint32_t major, uint32_t minor);
-
-// The ID_FS_TYPE value in the text of a udev database record (/run/udev/data/b<major>:<minor>);
-// empty when the record has none.
-std::string_view udev_file_system_type(std::string_view record);
 
 }  // namespace ketterlin::scanner::posix

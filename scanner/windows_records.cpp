@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/file_system_kind.h"
 #include "platform/unicode.h"
 
 namespace ketterlin::scanner::windows_fs {
@@ -148,7 +149,7 @@ storage::FileSystemKind file_system_kind(std::u16string_view name_buffer) {
   const std::u16string_view name =
       text_before_nul(name_buffer.substr(0, std::min(name_buffer.size(), kNameBufferUnits)));
   // The names compared are plain ASCII, so comparing the units equals comparing the lossy text.
-  return storage::file_system_kind_from_name(name);
+  return platform::file_system_kind_from_name(name);
 }
 
 uint32_t hresult_from_win32(uint32_t error) {

@@ -166,7 +166,7 @@ enum class LinkTag : uint8_t { MountPoint, SymbolicLink, Other };
 [[nodiscard]] std::u16string_view text_before_nul(std::u16string_view buffer);
 
 // The file system named in the 32-unit buffer of GetVolumeInformationByHandleW, by
-// storage::file_system_kind_from_name.
+// platform::file_system_kind_from_name.
 [[nodiscard]] storage::FileSystemKind file_system_kind(std::u16string_view name_buffer);
 
 // ----- Errors -----

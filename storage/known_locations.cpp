@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "platform/panic.h"
+#include "storage/known_locations_internal.h"
 
 // How a path is classified: the rule table below is the whole definition, tested in order with
 // the first matching row winning. Testing 24 rows against every path would split and compare
@@ -26,35 +26,12 @@
 namespace ketterlin::storage {
 namespace {
 
-enum class MatcherKind : uint8_t {
-  AnyComponent,       // some component equals one of the texts
-  ComponentPrefix,    // some component starts with the text
-  ComponentSequence,  // consecutive components equal the texts; an empty text is any component
-  FileName,           // the last component equals the text
-  CacheUnder,         // the texts occur as consecutive components, and a later one holds "cache"
-};
+using internal::kCacheText;
+using internal::LocationRule;
+using internal::MatcherKind;
 
-struct LocationRule {
-  // `texts` holds at most three texts; more fail to compile where the table is built.
-  constexpr LocationRule(KnownLocation category, MatcherKind kind,
-                         std::initializer_list<std::string_view> texts)
-      : category(category), kind(kind), slot_count(texts.size()) {
-    std::copy(texts.begin(), texts.end(), slots.begin());
-  }
-
-  std::span<const std::string_view> texts() const { return {slots.data(), slot_count}; }
-
-  KnownLocation category;
-  MatcherKind kind;
-  std::array<std::string_view, 3> slots{};
-  std::size_t slot_count;
-};
-
-constexpr std::string_view kCacheText = "cache";
-
-// The rows in the order they are tested. All texts are lower case: paths are matched in their
-// normalised form.
-constexpr std::array<LocationRule, 24> location_rules() {
+// The rows in the order they are tested (location_rules() in the internal header shows them).
+constexpr std::array<LocationRule, 24> build_location_rules() {
   using enum KnownLocation;
   using enum MatcherKind;
   return {{
@@ -85,7 +62,7 @@ constexpr std::array<LocationRule, 24> location_rules() {
   }};
 }
 
-constexpr std::array<LocationRule, 24> kRules = location_rules();
+constexpr std::array<LocationRule, 24> kRules = build_location_rules();
 static_assert(kRules.size() < 64, "a candidate mask has one bit per row");
 constexpr uint64_t kAllRows = (uint64_t{1} << kRules.size()) - 1;
 
@@ -237,6 +214,12 @@ bool rule_matches(const LocationRule& rule, std::span<const std::string_view> co
 }
 
 }  // namespace
+
+namespace internal {
+
+std::span<const LocationRule> location_rules() { return kRules; }
+
+}  // namespace internal
 
 std::optional<KnownLocation> classify_known_location(std::string_view normalized) {
   const uint64_t candidates = candidate_rows(pattern_set(), normalized);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/panic.h"
+#include "platform/path_style.h"
 #include "storage/tree_store.h"
 
 namespace ketterlin::storage {
@@ -130,12 +131,7 @@ platform::OsStringView PathWriter::path(NodeId id) {
     parent_length_ = buffer_.size();
   }
   buffer_.resize(parent_length_);
-  // join_path's rule, as in TreeStore::append_path.
-  if (!buffer_.empty() && buffer_.back() != platform::kPathSeparator &&
-      buffer_.back() != static_cast<platform::OsChar>('/')) {
-    buffer_.push_back(platform::kPathSeparator);
-  }
-  buffer_.append(table_.name(id));
+  platform::append_path(buffer_, table_.name(id), platform::native_path_style());
   return buffer_;
 }
 

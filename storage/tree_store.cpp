@@ -5,16 +5,9 @@
 #include <string>
 
 #include "platform/panic.h"
+#include "platform/path_style.h"
 
 namespace ketterlin::storage::internal {
-namespace {
-
-// join_path's test: the platform's separator, and '/' too (the same test on POSIX).
-bool is_separator(platform::OsChar c) {
-  return c == platform::kPathSeparator || c == static_cast<platform::OsChar>('/');
-}
-
-}  // namespace
 
 TreeStore::TreeStore(platform::OsString root_path, NodeKind root_kind)
     : root_path_(std::move(root_path)) {
@@ -126,10 +119,12 @@ platform::OsStringView TreeStore::name(uint32_t id) const {
 }
 
 void TreeStore::append_path(uint32_t id, platform::OsString& out) const {
-  // join_path's rule: a separator goes between a path and a name unless the path is empty or
-  // ends with one. Below the root a path ends as its last name does (names are never empty).
+  // platform::append_path's rule in the platform's style: a separator goes between a path and a
+  // name unless the path is empty or ends with one. Below the root a path ends as its last name
+  // does (names are never empty).
+  constexpr platform::PathStyle kStyle = platform::native_path_style();
   const auto separator_after = [](platform::OsStringView path_end) {
-    return !path_end.empty() && !is_separator(path_end.back());
+    return !path_end.empty() && !platform::is_separator(path_end.back(), kStyle);
   };
   // Measure first, then fill from the end while walking up the parent chain: no recursion and
   // no list of ancestors, whatever the depth.
@@ -151,7 +146,9 @@ void TreeStore::append_path(uint32_t id, platform::OsString& out) const {
     const platform::OsStringView parent_name = name(parent);
     cursor -= own.size();
     std::copy(own.begin(), own.end(), cursor);
-    if (separator_after(parent_name)) *--cursor = platform::kPathSeparator;
+    if (separator_after(parent_name)) {
+      *--cursor = static_cast<platform::OsChar>(platform::preferred_separator(kStyle));
+    }
     current = parent;
     own = parent_name;
   }

@@ -2,24 +2,14 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string_view>
+
+#include "platform/file_system_kind.h"
 
 namespace ketterlin::storage {
 
-// The file system of a volume. The values are part of the wire contract.
-enum class FileSystemKind : uint8_t {
-  Ntfs = 0,
-  ReFs = 1,
-  Fat32 = 2,
-  ExFat = 3,
-  Other = 4,
-};
-
-// The kind a Windows file-system name stands for (GetVolumeInformation's name: "NTFS", "ReFS",
-// "FAT32", "exFAT", matched exactly and case-sensitively); anything else, "FAT" and "ntfs"
-// included, is Other. The one rule for the reader and the host alike.
-[[nodiscard]] FileSystemKind file_system_kind_from_name(std::u16string_view name);
+// The file system of a volume, as the platform layer classifies it; the values are part of the
+// wire contract.
+using FileSystemKind = platform::FileSystemKind;
 
 // The host's facts about the volume that holds a full-root scan's root.
 struct ElevatedVolume {

@@ -5,7 +5,5 @@ namespace ketterlin::platform {
 
 using OsChar = char;
 inline constexpr OsChar kPathSeparator = '/';
-// Whether the system treats two paths that differ only in letter case as one.
-inline constexpr bool kPathsIgnoreCase = false;
 
 }  // namespace ketterlin::platform

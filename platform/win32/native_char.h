@@ -6,7 +6,5 @@ namespace ketterlin::platform {
 
 using OsChar = wchar_t;
 inline constexpr OsChar kPathSeparator = L'\\';
-// Whether the system treats two paths that differ only in letter case as one.
-inline constexpr bool kPathsIgnoreCase = true;
 
 }  // namespace ketterlin::platform
