@@ -1,5 +1,8 @@
 #include "storage/hard_links.h"
 
+#include <bit>
+#include <cstring>
+
 namespace ketterlin::storage {
 namespace {
 
@@ -13,9 +16,15 @@ uint64_t mix(uint64_t value) {
   return value;
 }
 
+// The eight bytes at `bytes` as a little-endian number, in one load on a little-endian machine.
 uint64_t load_u64(const uint8_t* bytes) {
   uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+  std::memcpy(&value, bytes, sizeof value);
+  if constexpr (std::endian::native == std::endian::big) {
+    uint64_t reversed = 0;
+    for (int i = 0; i < 8; ++i) reversed = (reversed << 8) | ((value >> (8 * i)) & 0xFF);
+    value = reversed;
+  }
   return value;
 }
 
