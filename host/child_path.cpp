@@ -26,9 +26,11 @@ std::optional<std::string_view> child_name(std::string_view parent_path, std::st
     if (name.empty() || name.front() != separator(style)) return std::nullopt;
     name.remove_prefix(1);
   }
-  const std::string_view separators = style == PathStyle::Windows ? "\\/" : "/";
-  if (name.empty() || name.find_first_of(separators) != std::string_view::npos) {
-    return std::nullopt;
+  if (name.empty()) return std::nullopt;
+  // Names are short: one pass over them, without a search call per name.
+  const bool windows = style == PathStyle::Windows;
+  for (const char c : name) {
+    if (c == '/' || (windows && c == '\\')) return std::nullopt;
   }
   return name;
 }

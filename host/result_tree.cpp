@@ -308,19 +308,28 @@ tl::expected<void, TreeProblem> TreeBuilder::add(const NodeFields& node) {
   return {};
 }
 
-bool TreeBuilder::precedes(NodeIndex a, NodeIndex b) {
-  // path_of builds the second path mostly from the first one's steps.
-  const storage::NormalizedPath path_a = storage::normalize_path_text(path_of(a));
-  const storage::NormalizedPath path_b = storage::normalize_path_text(path_of(b));
-  return storage::link_precedes(
-      a, path_a, b, path_b,
-      [this](NodeIndex node) {
-        std::vector<std::string_view> names;
-        for (NodeIndex at = node; at != 0; at = tree_.parent(at)) names.push_back(tree_.name(at));
-        std::reverse(names.begin(), names.end());
-        return names;
-      },
-      [this](std::string_view x, std::string_view y) { return compare_names(x, y, tree_.style_); });
+NodeIndex TreeBuilder::primary_of(std::span<const NodeIndex> group) {
+  const auto names_below_root = [this](NodeIndex node) {
+    std::vector<std::string_view> names;
+    for (NodeIndex at = node; at != 0; at = tree_.parent(at)) names.push_back(tree_.name(at));
+    std::reverse(names.begin(), names.end());
+    return names;
+  };
+  const auto compare_names_of_tree = [this](std::string_view x, std::string_view y) {
+    return compare_names(x, y, tree_.style_);
+  };
+  // Each member's path is normalised once; path_of builds it mostly from the last one's steps.
+  NodeIndex primary = group.front();
+  storage::NormalizedPath primary_path = storage::normalize_path_text(path_of(primary));
+  for (const NodeIndex member : group.subspan(1)) {
+    storage::NormalizedPath member_path = storage::normalize_path_text(path_of(member));
+    if (storage::link_precedes(member, member_path, primary, primary_path, names_below_root,
+                               compare_names_of_tree)) {
+      primary = member;
+      primary_path = std::move(member_path);
+    }
+  }
+  return primary;
 }
 
 void TreeBuilder::count(NodeIndex index, const StoredNode& stored) {
@@ -335,36 +344,47 @@ void TreeBuilder::count(NodeIndex index, const StoredNode& stored) {
 void TreeBuilder::group_hard_links() {
   // One key per file with an identity (made in add): 32 bits of the identity's hash above the
   // node's index. Sorted by the hash bits, equal identities become neighbours, in node order.
-  std::vector<uint64_t> keys = sorted_by_high_half(std::move(link_keys_));
-  std::vector<NodeIndex> run;
-  std::vector<NodeIndex> group;
-  for (std::size_t start = 0; start < keys.size();) {
-    std::size_t end = start + 1;
-    while (end < keys.size() && (keys[end] >> 32) == (keys[start] >> 32)) ++end;
-    run.clear();
-    for (std::size_t i = start; i < end; ++i) run.push_back(static_cast<NodeIndex>(keys[i]));
-    start = end;
-    // Equal hash bits almost always mean equal identities; split the run where they differ.
-    while (run.size() > 1) {
-      const storage::FileIdentity& first = tree_.identities_[run.front()];
-      auto rest = std::stable_partition(
-          run.begin(), run.end(), [&](NodeIndex node) { return tree_.identities_[node] == first; });
-      group.assign(run.begin(), rest);
-      run.erase(run.begin(), rest);
-      if (group.size() < 2) continue;
-      NodeIndex primary = group.front();
-      for (const NodeIndex member : group) {
-        if (precedes(member, primary)) primary = member;
-      }
-      for (const NodeIndex member : group) {
-        if (member != primary) {
-          tree_.nodes_[member].counted_elsewhere = true;
-          tree_.totals_[member] = {};
+  std::vector<NodeIndex> members;  // the groups' members, one group after another
+  std::vector<std::pair<std::size_t, std::size_t>> groups;  // where each starts, its size
+  {
+    const std::vector<uint64_t> keys = sorted_by_high_half(std::move(link_keys_));
+    std::vector<NodeIndex> run;
+    for (std::size_t start = 0; start < keys.size();) {
+      std::size_t end = start + 1;
+      while (end < keys.size() && (keys[end] >> 32) == (keys[start] >> 32)) ++end;
+      run.clear();
+      for (std::size_t i = start; i < end; ++i) run.push_back(static_cast<NodeIndex>(keys[i]));
+      start = end;
+      // Equal hash bits almost always mean equal identities; split the run where they differ.
+      while (run.size() > 1) {
+        const storage::FileIdentity& first = tree_.identities_[run.front()];
+        auto rest = std::stable_partition(run.begin(), run.end(), [&](NodeIndex node) {
+          return tree_.identities_[node] == first;
+        });
+        if (rest - run.begin() > 1) {
+          groups.emplace_back(members.size(), rest - run.begin());
+          members.insert(members.end(), run.begin(), rest);
         }
-        tree_.link_counts_[member] = static_cast<uint32_t>(group.size());
+        run.erase(run.begin(), rest);
       }
-      ++tree_.counts_.hard_link_groups;
     }
+  }
+  // In the order of their first members, so that neighbouring groups share the nodes and path
+  // steps that choosing a primary reads.
+  std::sort(groups.begin(), groups.end(), [&members](const auto& a, const auto& b) {
+    return members[a.first] < members[b.first];
+  });
+  for (const auto& [start, size] : groups) {
+    const std::span<const NodeIndex> group(members.data() + start, size);
+    const NodeIndex primary = primary_of(group);
+    for (const NodeIndex member : group) {
+      if (member != primary) {
+        tree_.nodes_[member].counted_elsewhere = true;
+        tree_.totals_[member] = {};
+      }
+      tree_.link_counts_[member] = static_cast<uint32_t>(size);
+    }
+    ++tree_.counts_.hard_link_groups;
   }
 }
 

@@ -194,7 +194,8 @@ class TreeBuilder {
   const std::string& path_of(NodeIndex node);
   void count(NodeIndex index, const internal::StoredNode& stored);
   void group_hard_links();
-  bool precedes(NodeIndex a, NodeIndex b);
+  // The member of a group of hard links that carries its size: the least in the link order.
+  NodeIndex primary_of(std::span<const NodeIndex> group);
 
   ResultTree tree_;
   internal::IdRuns ids_;
