@@ -12,8 +12,11 @@ std::optional<std::string_view> child_name(std::string_view parent_path, std::st
     if (name.empty() || name.front() != platform::preferred_separator(style)) return std::nullopt;
     name.remove_prefix(1);
   }
-  const auto separates = [style](char c) { return platform::is_separator(c, style); };
-  if (name.empty() || std::any_of(name.begin(), name.end(), separates)) return std::nullopt;
+  if (name.empty()) return std::nullopt;
+  // Names are short: one pass over them, without a search call per name.
+  for (const char c : name) {
+    if (platform::is_separator(c, style)) return std::nullopt;
+  }
   return name;
 }
 

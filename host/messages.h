@@ -5,7 +5,9 @@
 // their fixed order, no whitespace) without building anything; a line it does not recognise in
 // every detail goes to the general path, which parses it with nlohmann::json and accepts any key
 // order, whitespace and unknown keys. The general path alone decides what is malformed, so both
-// accept exactly the same lines and give the same values.
+// accept exactly the same lines and give the same values. Node lines, nearly every line of a run,
+// can also be read by the fast path alone straight into a reused NodeEvent, even before the line
+// has been split off the bytes that hold it (decode_compact_node, decode_compact_node_at).
 #pragma once
 
 #include <cstdint>
@@ -102,6 +104,17 @@ class MessageDecoder {
 
   // The same, through the general path only (for tests and benchmarks).
   [[nodiscard]] tl::expected<HelperEvent, std::string> decode_general(std::string_view line);
+
+  // The fast path for a node line alone, straight into `event` (every field is set, the views as
+  // for decode): true when `line` is a node line in the helper's compact form. False says nothing
+  // about the line (`event` is then unspecified): decode() reads it.
+  [[nodiscard]] bool decode_compact_node(std::string_view line, NodeEvent& event);
+
+  // The same for the line at the front of `bytes`, which need not have been split off: its
+  // length (line feed not included) when it is a node line in the compact form and its line
+  // feed follows within `bytes`; what comes after the line feed plays no part.
+  [[nodiscard]] std::optional<std::size_t> decode_compact_node_at(std::string_view bytes,
+                                                                  NodeEvent& event);
 
   // Lines the fast path did not take since construction.
   uint64_t general_path_lines() const { return general_path_lines_; }

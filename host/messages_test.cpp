@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <limits>
+#include <random>
 #include <sstream>
 
 namespace ketterlin::host {
@@ -264,6 +265,58 @@ TEST(MessageDecoderTest, RefusesMalformedLines) {
     ASSERT_FALSE(event.has_value()) << describe(*event);
     EXPECT_NE(event.error().find(row.problem), std::string::npos) << event.error();
   }
+}
+
+// The fast path may only take what the general path takes, with the same meaning: helper node
+// lines with single bytes changed, inserted or removed (digits, quotes, escapes, separators,
+// bytes above 0x7F, control characters), each read by both paths.
+TEST(MessageDecoderTest, FastPathTakesOnlyWhatTheGeneralPathTakes) {
+  elevation::NodeRecord file;
+  file.id = 1234567;
+  file.parent_id = 12;
+  file.path = os("/data/caf\xc3\xa9 \"x\"\\y");
+  file.logical_bytes = 9876543210;
+  file.size_on_disk_bytes = 4096;
+  file.identity = elevation::NodeRecordIdentity{2049, {7, 255, 0, 10, 0, 0, 0, 1}};
+  file.modified_at_epoch_seconds = 1700000000;
+  elevation::NodeRecord link;
+  link.id = 99;
+  link.parent_id = 0;
+  link.path = os("/data/l");
+  link.kind = elevation::NodeRecordKind::SymbolicLink;
+  link.flags = {false, true, false, true};
+  link.link_target = os("t\u00e9\n");
+  const std::vector<std::string> lines = {encoded(elevation::NodeMessage{3, file}),
+                                          encoded(elevation::NodeMessage{0, link})};
+  const std::string replacements = "0123456789\"\\,:{}[]-.eE \x01\x7f\x80\xc3\xe9nulltrf/u";
+  std::mt19937 random(5);
+  MessageDecoder fast;
+  MessageDecoder general;
+  NodeEvent event;
+  uint64_t taken = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string line = lines[round % lines.size()];
+    const std::size_t at = std::uniform_int_distribution<std::size_t>(0, line.size() - 1)(random);
+    const char byte = replacements[std::uniform_int_distribution<std::size_t>(
+        0, replacements.size() - 1)(random)];
+    switch (round % 3) {
+      case 0:
+        line[at] = byte;
+        break;
+      case 1:
+        line.insert(at, 1, byte);
+        break;
+      default:
+        line.erase(at, 1);
+    }
+    if (!fast.decode_compact_node(line, event)) continue;
+    ++taken;
+    SCOPED_TRACE(line);
+    auto expected = general.decode_general(line);
+    ASSERT_TRUE(expected.has_value()) << expected.error();
+    EXPECT_EQ(describe(event), describe(*expected));
+  }
+  EXPECT_GT(taken, 1000u);  // changes within a number, a name or a flag keep the line valid
 }
 
 // The fast path hands back views into the line or into the decoder; a second decode must not

@@ -1,10 +1,13 @@
 #include "host/result_tree.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "platform/unicode.h"
+#include "storage/hard_links.h"
 #include "storage/windows_path.h"
 
 namespace ketterlin::host {
@@ -93,24 +96,33 @@ bool kind_is_link(NodeRecordKind kind) {
          kind == NodeRecordKind::VolumeMountPoint || kind == NodeRecordKind::OtherLink;
 }
 
-uint64_t mix(uint64_t value) {  // splitmix64's finaliser
-  value ^= value >> 30;
-  value *= 0xbf58476d1ce4e5b9ULL;
-  value ^= value >> 27;
-  value *= 0x94d049bb133111ebULL;
-  return value ^ (value >> 31);
-}
-
-uint64_t identity_hash(const NodeRecordIdentity& identity) {
-  uint64_t low = 0;
-  uint64_t high = 0;
-  std::memcpy(&low, identity.file_id.data(), 8);
-  std::memcpy(&high, identity.file_id.data() + 8, 8);
-  return mix(identity.volume_serial ^ mix(low ^ mix(high)));
-}
-
-bool same_identity(const NodeRecordIdentity& a, const NodeRecordIdentity& b) {
-  return a.volume_serial == b.volume_serial && a.file_id == b.file_id;
+// `keys` sorted by their high 32 bits, keys whose high bits are equal kept in their order: least
+// significant digit first, three passes of 11 bits. The chunked input is freed after the first
+// pass, so that at most two copies of the keys exist at any time.
+std::vector<uint64_t> sorted_by_high_half(ChunkedVector<uint64_t>&& keys) {
+  constexpr int kDigitBits = 11;
+  constexpr int kPasses = 3;
+  constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+  const auto digit = [](uint64_t key, int pass) {
+    return static_cast<std::size_t>(key >> (32 + kDigitBits * pass)) & (kBuckets - 1);
+  };
+  std::array<std::array<std::size_t, kBuckets>, kPasses> starts{};
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    for (int pass = 0; pass < kPasses; ++pass) ++starts[pass][digit(keys[i], pass)];
+  }
+  for (std::array<std::size_t, kBuckets>& pass_starts : starts) {
+    std::size_t position = 0;
+    for (std::size_t& start : pass_starts) position += std::exchange(start, position);
+  }
+  std::vector<uint64_t> sorted(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) sorted[starts[0][digit(keys[i], 0)]++] = keys[i];
+  keys = {};
+  std::vector<uint64_t> other(sorted.size());
+  for (int pass = 1; pass < kPasses; ++pass) {
+    for (const uint64_t key : sorted) other[starts[pass][digit(key, pass)]++] = key;
+    sorted.swap(other);
+  }
+  return sorted;
 }
 
 // Compares two names as the system orders raw names: bytes on POSIX, UTF-16 code units on
@@ -150,7 +162,8 @@ Sizes ResultTree::own_sizes(NodeIndex node) const {
 
 std::optional<NodeRecordIdentity> ResultTree::identity(NodeIndex node) const {
   if (!nodes_[node].has_identity) return std::nullopt;
-  return identities_[node];
+  const storage::FileIdentity& identity = identities_[node];
+  return NodeRecordIdentity{identity.volume_serial, identity.file_id};
 }
 
 std::optional<std::string_view> ResultTree::link_target(NodeIndex node) const {
@@ -188,14 +201,36 @@ std::size_t ResultTree::memory_bytes() const {
 TreeBuilder::TreeBuilder(PathStyle style) { tree_.style_ = style; }
 
 const std::string& TreeBuilder::path_of(NodeIndex node) {
-  if (node == cached_path_node_) return cached_path_;
-  const NodeIndex parent = tree_.parent(node);
-  if (parent != kNoNode && parent == cached_path_node_) {
-    platform::append_path(cached_path_, tree_.name(node), tree_.style_);
-  } else {
-    cached_path_ = tree_.path(node);
+  if (node == 0) {
+    cached_path_.assign(tree_.root_path_);
+    path_steps_.clear();
+    return cached_path_;
   }
-  cached_path_node_ = node;
+  if (!path_steps_.empty() && path_steps_.back().node == node) return cached_path_;
+  // Climb from `node` to the deepest node the cached path goes through (the steps' nodes rise
+  // with depth, as every parent's index is below its children's), then keep the cached path up
+  // to there and append the rest. Paths of neighbouring folders share most of their steps.
+  new_steps_.clear();
+  NodeIndex at = node;
+  auto kept = path_steps_.end();
+  for (; at != 0; at = tree_.parent(at)) {
+    kept =
+        std::lower_bound(path_steps_.begin(), path_steps_.end(), at,
+                         [](const PathStep& step, NodeIndex value) { return step.node < value; });
+    if (kept != path_steps_.end() && kept->node == at) break;
+    new_steps_.push_back(at);
+  }
+  if (at == 0) {
+    path_steps_.clear();
+    cached_path_.assign(tree_.root_path_);
+  } else {
+    path_steps_.erase(kept + 1, path_steps_.end());
+    cached_path_.resize(kept->path_length);
+  }
+  for (auto step = new_steps_.rbegin(); step != new_steps_.rend(); ++step) {
+    platform::append_path(cached_path_, tree_.name(*step), tree_.style_);
+    path_steps_.push_back({*step, cached_path_.size()});
+  }
   return cached_path_;
 }
 
@@ -213,12 +248,23 @@ tl::expected<void, TreeProblem> TreeBuilder::add(const NodeFields& node) {
       return tl::unexpected(
           TreeProblem{seen ? Kind::DuplicateId : Kind::IdOutOfOrder, node.id, last_id_});
     }
-    if (index >= kNoNode - 1) return tl::unexpected(TreeProblem{Kind::TooManyNodes, node.id, 0});
-    const std::optional<NodeIndex> found = ids_.find(*node.parent_id, index);
-    if (!found) return tl::unexpected(TreeProblem{Kind::UnknownParent, node.id, *node.parent_id});
-    parent = *found;
-    if (!tree_.is_container(parent)) {
-      return tl::unexpected(TreeProblem{Kind::ParentNotContainer, node.id, *node.parent_id});
+    if (index >= kNoNode - 1 ||
+        tree_.arena_.allocated_bytes() > NameArena::kMaxBytes - 2 * NameArena::kBlockBytes) {
+      return tl::unexpected(TreeProblem{Kind::TooManyNodes, node.id, 0});
+    }
+    if (*node.parent_id == last_parent_id_ && last_parent_ != kNoNode) {
+      parent = last_parent_;  // found and checked for the node before
+    } else {
+      const std::optional<NodeIndex> found = ids_.find(*node.parent_id, index);
+      if (!found) {
+        return tl::unexpected(TreeProblem{Kind::UnknownParent, node.id, *node.parent_id});
+      }
+      parent = *found;
+      if (!tree_.is_container(parent)) {
+        return tl::unexpected(TreeProblem{Kind::ParentNotContainer, node.id, *node.parent_id});
+      }
+      last_parent_id_ = *node.parent_id;
+      last_parent_ = parent;
     }
     const std::optional<std::string_view> child =
         child_name(path_of(parent), node.path, tree_.style_);
@@ -238,7 +284,15 @@ tl::expected<void, TreeProblem> TreeBuilder::add(const NodeFields& node) {
   stored.kind = node.kind;
   stored.flags = flag_bits(node.flags);
   stored.has_identity = node.identity.has_value();
-  tree_.identities_.emplace_back() = node.identity.value_or(NodeRecordIdentity{});
+  tree_.totals_.emplace_back() = {node.logical_bytes, node.size_on_disk_bytes};
+  storage::FileIdentity& identity = tree_.identities_.emplace_back();
+  if (node.identity) {
+    identity = {node.identity->file_id, node.identity->volume_serial};
+    if (node.kind == NodeRecordKind::File) {
+      link_keys_.push_back((storage::identity_hash(identity) & ~uint64_t{0xFFFFFFFF}) | index);
+    }
+  }
+  count(index, stored);
   if (index == 0) {
     tree_.root_path_ = std::string(node.path);
   } else {
@@ -255,68 +309,83 @@ tl::expected<void, TreeProblem> TreeBuilder::add(const NodeFields& node) {
   return {};
 }
 
-bool TreeBuilder::precedes(NodeIndex a, NodeIndex b) const {
-  const storage::NormalizedPath normalized_a = storage::normalize_path_text(tree_.path(a));
-  const storage::NormalizedPath normalized_b = storage::normalize_path_text(tree_.path(b));
-  if (normalized_a != normalized_b) return normalized_a < normalized_b;
-  // Two spellings of one path (letter case, say): the raw names below the root decide.
-  auto names_below_root = [this](NodeIndex node) {
+NodeIndex TreeBuilder::primary_of(std::span<const NodeIndex> group) {
+  const auto names_below_root = [this](NodeIndex node) {
     std::vector<std::string_view> names;
     for (NodeIndex at = node; at != 0; at = tree_.parent(at)) names.push_back(tree_.name(at));
     std::reverse(names.begin(), names.end());
     return names;
   };
-  const std::vector<std::string_view> names_a = names_below_root(a);
-  const std::vector<std::string_view> names_b = names_below_root(b);
-  for (std::size_t i = 0; i < names_a.size() && i < names_b.size(); ++i) {
-    const int order = compare_names(names_a[i], names_b[i], tree_.style_);
-    if (order != 0) return order < 0;
+  const auto compare_names_of_tree = [this](std::string_view x, std::string_view y) {
+    return compare_names(x, y, tree_.style_);
+  };
+  // Each member's path is normalised once; path_of builds it mostly from the last one's steps.
+  NodeIndex primary = group.front();
+  storage::NormalizedPath primary_path = storage::normalize_path_text(path_of(primary));
+  for (const NodeIndex member : group.subspan(1)) {
+    storage::NormalizedPath member_path = storage::normalize_path_text(path_of(member));
+    if (storage::link_precedes(member, member_path, primary, primary_path, names_below_root,
+                               compare_names_of_tree)) {
+      primary = member;
+      primary_path = std::move(member_path);
+    }
   }
-  return names_a.size() < names_b.size();
+  return primary;
+}
+
+void TreeBuilder::count(NodeIndex index, const StoredNode& stored) {
+  TreeCounts& counts = tree_.counts_;
+  if (stored.kind == NodeRecordKind::File) ++counts.files;
+  if (tree_.unmeasured(index)) ++counts.unmeasured;
+  if (stored.kind == NodeRecordKind::Folder && index != 0) ++counts.folders;
+  if (stored.kind == NodeRecordKind::Restricted) ++counts.restricted;
+  if (kind_is_link(stored.kind)) ++counts.links;
 }
 
 void TreeBuilder::group_hard_links() {
-  struct Key {
-    uint64_t hash;
-    NodeIndex node;
-  };
-  std::vector<Key> keys;
-  for (NodeIndex node = 0; node < tree_.size(); ++node) {
-    if (tree_.nodes_[node].has_identity && tree_.kind(node) == NodeRecordKind::File) {
-      keys.push_back({identity_hash(tree_.identities_[node]), node});
+  // One key per file with an identity (made in add): 32 bits of the identity's hash above the
+  // node's index. Sorted by the hash bits, equal identities become neighbours, in node order.
+  std::vector<NodeIndex> members;  // the groups' members, one group after another
+  std::vector<std::pair<std::size_t, std::size_t>> groups;  // where each starts, its size
+  {
+    const std::vector<uint64_t> keys = sorted_by_high_half(std::move(link_keys_));
+    std::vector<NodeIndex> run;
+    for (std::size_t start = 0; start < keys.size();) {
+      std::size_t end = start + 1;
+      while (end < keys.size() && (keys[end] >> 32) == (keys[start] >> 32)) ++end;
+      run.clear();
+      for (std::size_t i = start; i < end; ++i) run.push_back(static_cast<NodeIndex>(keys[i]));
+      start = end;
+      // Equal hash bits almost always mean equal identities; split the run where they differ.
+      while (run.size() > 1) {
+        const storage::FileIdentity& first = tree_.identities_[run.front()];
+        auto rest = std::stable_partition(run.begin(), run.end(), [&](NodeIndex node) {
+          return tree_.identities_[node] == first;
+        });
+        if (rest - run.begin() > 1) {
+          groups.emplace_back(members.size(), rest - run.begin());
+          members.insert(members.end(), run.begin(), rest);
+        }
+        run.erase(run.begin(), rest);
+      }
     }
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-    return a.hash != b.hash ? a.hash < b.hash : a.node < b.node;
+  // In the order of their first members, so that neighbouring groups share the nodes and path
+  // steps that choosing a primary reads.
+  std::sort(groups.begin(), groups.end(), [&members](const auto& a, const auto& b) {
+    return members[a.first] < members[b.first];
   });
-  std::vector<NodeIndex> run;
-  std::vector<NodeIndex> group;
-  for (std::size_t start = 0; start < keys.size();) {
-    std::size_t end = start + 1;
-    while (end < keys.size() && keys[end].hash == keys[start].hash) ++end;
-    run.clear();
-    for (std::size_t i = start; i < end; ++i) run.push_back(keys[i].node);
-    start = end;
-    // Equal hashes almost always mean equal identities; split the run where they differ.
-    while (run.size() > 1) {
-      const NodeRecordIdentity& first = tree_.identities_[run.front()];
-      group.clear();
-      auto rest = std::stable_partition(run.begin(), run.end(), [&](NodeIndex node) {
-        return same_identity(tree_.identities_[node], first);
-      });
-      group.assign(run.begin(), rest);
-      run.erase(run.begin(), rest);
-      if (group.size() < 2) continue;
-      NodeIndex primary = group.front();
-      for (const NodeIndex member : group) {
-        if (precedes(member, primary)) primary = member;
+  for (const auto& [start, size] : groups) {
+    const std::span<const NodeIndex> group(members.data() + start, size);
+    const NodeIndex primary = primary_of(group);
+    for (const NodeIndex member : group) {
+      if (member != primary) {
+        tree_.nodes_[member].counted_elsewhere = true;
+        tree_.totals_[member] = {};
       }
-      for (const NodeIndex member : group) {
-        tree_.nodes_[member].counted_elsewhere = member != primary;
-        tree_.link_counts_[member] = static_cast<uint32_t>(group.size());
-      }
-      ++tree_.counts_.hard_link_groups;
+      tree_.link_counts_[member] = static_cast<uint32_t>(size);
     }
+    ++tree_.counts_.hard_link_groups;
   }
 }
 
@@ -324,11 +393,8 @@ tl::expected<ResultTree, TreeProblem> TreeBuilder::finish() && {
   const NodeIndex count = tree_.size();
   if (count == 0) return tl::unexpected(TreeProblem{TreeProblem::Kind::Empty, 0, 0});
   group_hard_links();
-  for (NodeIndex node = 0; node < count; ++node) {
-    const StoredNode& stored = tree_.nodes_[node];
-    tree_.totals_.emplace_back() =
-        stored.counted_elsewhere ? Sizes{} : Sizes{stored.logical_bytes, stored.size_on_disk_bytes};
-  }
+  // Totals bottom-up: every node's total holds its own sizes (0 for a link counted elsewhere)
+  // and is complete before it is added to its parent's, children having higher indices.
   constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
   for (NodeIndex node = count - 1; node > 0; --node) {
     const Sizes child = tree_.totals_[node];
@@ -340,25 +406,17 @@ tl::expected<ResultTree, TreeProblem> TreeBuilder::finish() && {
     parent.logical_bytes += child.logical_bytes;
     parent.size_on_disk_bytes += child.size_on_disk_bytes;
   }
-  // Child lists in arrival order, as one table of offsets and one of children.
-  tree_.child_begin_.assign(static_cast<std::size_t>(count) + 1, 0);
-  for (NodeIndex node = 1; node < count; ++node) ++tree_.child_begin_[tree_.parent(node) + 1];
-  for (NodeIndex node = 0; node < count; ++node) {
-    tree_.child_begin_[node + 1] += tree_.child_begin_[node];
-  }
+  // Child lists in arrival order, as one table of offsets and one of children: each node's
+  // count, summed up to where its range ends, then the children placed from the last one back,
+  // which moves each node's entry to where its range begins.
+  std::vector<NodeIndex>& begin = tree_.child_begin_;
+  begin.assign(static_cast<std::size_t>(count) + 1, 0);
+  for (NodeIndex node = 1; node < count; ++node) ++begin[tree_.parent(node)];
+  for (NodeIndex node = 1; node < count; ++node) begin[node] += begin[node - 1];
+  begin[count] = count - 1;
   tree_.children_.resize(count - 1);
-  std::vector<NodeIndex> next(tree_.child_begin_.begin(), tree_.child_begin_.end() - 1);
-  for (NodeIndex node = 1; node < count; ++node) {
-    tree_.children_[next[tree_.parent(node)]++] = node;
-  }
-  TreeCounts& counts = tree_.counts_;
-  for (NodeIndex node = 0; node < count; ++node) {
-    const NodeRecordKind kind = tree_.kind(node);
-    if (kind == NodeRecordKind::File) ++counts.files;
-    if (tree_.unmeasured(node)) ++counts.unmeasured;
-    if (kind == NodeRecordKind::Folder && node != 0) ++counts.folders;
-    if (kind == NodeRecordKind::Restricted) ++counts.restricted;
-    if (kind_is_link(kind)) ++counts.links;
+  for (NodeIndex node = count - 1; node > 0; --node) {
+    tree_.children_[--begin[tree_.parent(node)]] = node;
   }
   return std::move(tree_);
 }

@@ -6,13 +6,11 @@
 // records in chunked tables; full paths are rebuilt on demand. Nothing is allocated per node
 // beyond the arena, except for the rare link target and hard-link member.
 //
-// Hard links are counted as the helper's tree model counts them: file nodes that share an
-// identity (volume serial and file id) form a group; the group's size is counted once, at its
-// primary, the member whose normalised path (storage::normalize_path, compared byte-wise) is
-// least, ties broken by comparing the names below the root one by one as raw text. The other
-// members count 0 in every total. Choosing the primary this way matters when the members lie in
-// different folders: the folder that holds the primary is the one whose total includes the size,
-// and it is the same folder the helper's model would credit.
+// Hard links follow the rules of the helper's tree model (storage/hard_links.h): file nodes that
+// share an identity (volume serial and file id) form a group, whose size is counted once, at its
+// primary, the least member in the link order; the other members count 0 in every total. The
+// folder that holds the primary is the one whose total includes the size, the same folder the
+// helper's model credits.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +27,7 @@
 #include "host/child_path.h"
 #include "host/chunked_vector.h"
 #include "host/messages.h"
+#include "storage/node_table.h"
 #include "storage/volume.h"
 
 namespace ketterlin::host {
@@ -65,7 +64,7 @@ struct TreeProblem {
     ParentNotContainer,  // `id` sits under `other`, which is not a drive or folder
     PathNotBelowParent,  // the path of `id` is not its parent's path plus one name
     NameTooLong,         // a name or link target of `id` exceeds the arena's block
-    TooManyNodes,        // more than 2^32 - 2 nodes
+    TooManyNodes,        // more than 2^32 - 2 nodes, or 2^43 bytes of names
     SizeOverflow,        // a total would exceed 2^64 - 1 at node `id`
     Empty,               // no node at all
   };
@@ -82,6 +81,7 @@ std::string to_string(const TreeProblem& problem);
 class NameArena {
  public:
   static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+  static constexpr uint64_t kMaxBytes = uint64_t{1} << 43;  // positions fit in 43 bits
   // Stores `text` (at most kBlockBytes bytes) and returns its position.
   uint64_t add(std::string_view text);
   std::string_view get(uint64_t position, uint32_t length) const {
@@ -100,9 +100,10 @@ struct StoredNode {
   uint64_t logical_bytes = 0;
   uint64_t size_on_disk_bytes = 0;
   uint64_t modified_at = 0;
-  uint64_t name_position = 0;
+  // The name's place in the arena; a name holds at most NameArena::kBlockBytes bytes.
+  uint64_t name_position : 43 = 0;
+  uint64_t name_length : 21 = 0;
   uint32_t parent = kNoNode;
-  uint32_t name_length = 0;
   NodeRecordKind kind = NodeRecordKind::File;
   uint8_t flags = 0;  // cloudOnly 1, compressed 2, sparse 4, deduplicated 8
   bool has_identity = false;
@@ -160,7 +161,7 @@ class ResultTree {
  private:
   friend class TreeBuilder;
   ChunkedVector<internal::StoredNode> nodes_;
-  ChunkedVector<NodeRecordIdentity, 13> identities_;  // by node; meaningful when has_identity
+  ChunkedVector<storage::FileIdentity, 13> identities_;  // by node; meaningful when has_identity
   ChunkedVector<Sizes> totals_;
   std::vector<NodeIndex> child_begin_;  // children of n: children_[child_begin_[n]..[n + 1])
   std::vector<NodeIndex> children_;
@@ -191,14 +192,27 @@ class TreeBuilder {
 
  private:
   const std::string& path_of(NodeIndex node);
+  void count(NodeIndex index, const internal::StoredNode& stored);
   void group_hard_links();
-  bool precedes(NodeIndex a, NodeIndex b) const;
+  // The member of a group of hard links that carries its size: the least in the link order.
+  NodeIndex primary_of(std::span<const NodeIndex> group);
 
   ResultTree tree_;
   internal::IdRuns ids_;
   uint64_t last_id_ = 0;
-  NodeIndex cached_path_node_ = kNoNode;  // the node whose path `cached_path_` holds
+  // The path of the last parent that path_of gave: `cached_path_`, built in `path_steps_`, one
+  // step per node below the root with the path's length after its name.
+  struct PathStep {
+    NodeIndex node;
+    std::size_t path_length;
+  };
   std::string cached_path_;
+  std::vector<PathStep> path_steps_;
+  std::vector<NodeIndex> new_steps_;  // path_of's climb, kept for its buffer
+  uint64_t last_parent_id_ = 0;       // the parent named by the node added last...
+  NodeIndex last_parent_ = kNoNode;   // ...and its index, known to be a container
+  // Per file with an identity: 32 bits of its identity's hash above its index.
+  ChunkedVector<uint64_t> link_keys_;
 };
 
 }  // namespace ketterlin::host

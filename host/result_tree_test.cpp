@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <random>
+
+#include "platform/os_string.h"
+#include "storage/model.h"
 
 namespace ketterlin::host {
 namespace {
@@ -235,6 +239,74 @@ TEST(TreeBuilderTest, BreaksNormalisedTiesByRawNames) {
   EXPECT_FALSE(tree.counted_elsewhere(3));
   EXPECT_EQ(tree.link_count(2), 2u);
   EXPECT_EQ(tree.totals(0), (Sizes{5, 8}));
+}
+
+// The host applies the helper's model's rules: on one tree with many hard-link groups, members
+// in different folders and names that normalise alike, every total, primary and link count
+// agrees with what storage::ScanTree computes.
+TEST(TreeBuilderTest, CountsHardLinksAsTheModelCounts) {
+  std::mt19937 random(11);
+  const auto below = [&random](uint32_t limit) {
+    return std::uniform_int_distribution<uint32_t>(0, limit - 1)(random);
+  };
+  storage::ScanTree model(platform::from_utf8("/r"), storage::NodeKind::Folder);
+  std::vector<storage::NodeId> folders = {0};
+  for (int i = 0; i < 3000; ++i) {
+    // Names such as "n7" and "N7" in one folder normalise alike; their raw bytes decide.
+    const std::string name = std::string(1, below(2) == 0 ? 'n' : 'N') + std::to_string(below(40));
+    const platform::OsString os_name = platform::from_utf8(name);
+    storage::NodeEntry entry;
+    entry.name = os_name;
+    if (below(6) == 0) {
+      entry.kind = storage::NodeKind::Folder;
+    } else {
+      entry.kind = storage::NodeKind::File;
+      entry.own_size = storage::NodeSizes{below(1000), below(4) * 4096};
+      if (below(10) != 0) {
+        storage::FileIdentity identity;
+        identity.volume_serial = 1 + below(2);
+        identity.file_id[0] = static_cast<uint8_t>(below(250));
+        entry.identity = identity;
+      }
+    }
+    auto added = model.add_entry(folders[below(static_cast<uint32_t>(folders.size()))], entry);
+    ASSERT_TRUE(added.has_value());
+    if (entry.kind == storage::NodeKind::Folder) folders.push_back(*added);
+  }
+  auto done = std::move(model).finish(storage::RiskPolicy{}, std::nullopt);
+  ASSERT_TRUE(done.has_value());
+
+  TreeBuilder builder(native_path_style());
+  std::vector<std::string> paths;
+  for (storage::NodeId id = 0; id < done->node_count(); ++id) {
+    paths.push_back(platform::to_utf8_lossy(done->path(id)));
+  }
+  for (storage::NodeId id = 0; id < done->node_count(); ++id) {
+    NodeFields node;
+    node.id = id;
+    node.parent_id = done->parent(id);
+    node.path = paths[id];
+    node.kind = done->kind(id) == storage::NodeKind::File ? Kind::File : Kind::Folder;
+    if (const auto own = done->own_size(id)) {
+      node.logical_bytes = own->logical_bytes;
+      node.size_on_disk_bytes = own->size_on_disk_bytes;
+    }
+    if (const auto identity = done->identity(id)) {
+      node.identity = NodeRecordIdentity{identity->volume_serial, identity->file_id};
+    }
+    ASSERT_TRUE(builder.add(node).has_value()) << paths[id];
+  }
+  auto tree = std::move(builder).finish();
+  ASSERT_TRUE(tree.has_value());
+  ASSERT_GT(tree->counts().hard_link_groups, 100u);
+  for (NodeIndex node = 0; node < tree->size(); ++node) {
+    SCOPED_TRACE(paths[node]);
+    const storage::NodeSizes expected = done->totals(node);
+    EXPECT_EQ(tree->totals(node), (Sizes{expected.logical_bytes, expected.size_on_disk_bytes}));
+    const auto link = done->hard_link(node);
+    EXPECT_EQ(tree->counted_elsewhere(node), link && link->primary != node);
+    EXPECT_EQ(tree->link_count(node), link ? link->link_count : 1u);
+  }
 }
 
 TEST(TreeBuilderTest, RefusesNodesThatBreakTheTree) {

@@ -48,6 +48,17 @@ ProtocolReader::ProtocolReader(std::size_t target_count, PathStyle style,
 
 tl::expected<void, HostError> ProtocolReader::feed(std::string_view bytes) {
   while (!bytes.empty()) {
+    // A node line, nearly every line of a run, is decoded where it lies when it is whole in
+    // `bytes`: its end is found by reading it, not by a search before.
+    if (partial_.empty()) {
+      const auto length = decoder_.decode_compact_node_at(bytes, node_line_);
+      if (length && *length <= max_line_bytes_) {
+        ++lines_read_;
+        if (auto applied = applied_on_line(apply(node_line_)); !applied) return applied;
+        bytes.remove_prefix(*length + 1);
+        continue;
+      }
+    }
     const std::size_t end = bytes.find('\n');
     if (end == std::string_view::npos) {
       if (partial_.size() + bytes.size() > max_line_bytes_) break;
@@ -82,16 +93,20 @@ tl::expected<void, HostError> ProtocolReader::end_of_stream() const {
 
 tl::expected<void, HostError> ProtocolReader::line(std::string_view text) {
   ++lines_read_;
+  if (decoder_.decode_compact_node(text, node_line_)) return applied_on_line(apply(node_line_));
   auto event = decoder_.decode(text);
   if (!event) {
     return tl::unexpected(
         HostError::on_line(HostError::Kind::MalformedMessage, lines_read_, event.error()));
   }
-  if (auto applied = apply(*event); !applied) {
-    return tl::unexpected(
-        HostError::on_line(HostError::Kind::ProtocolViolation, lines_read_, applied.error()));
-  }
-  return {};
+  return applied_on_line(apply(*event));
+}
+
+tl::expected<void, HostError> ProtocolReader::applied_on_line(
+    const tl::expected<void, std::string>& applied) const {
+  if (applied) return {};
+  return tl::unexpected(
+      HostError::on_line(HostError::Kind::ProtocolViolation, lines_read_, applied.error()));
 }
 
 // Whether a message about `target` may come now; a message inside an open tree only when
@@ -106,6 +121,11 @@ tl::expected<void, std::string> ProtocolReader::check_target(uint64_t target,
   return {};
 }
 
+tl::expected<void, std::string> ProtocolReader::apply(const NodeEvent& event) {
+  if (end_ != RunEnd::Open) return problem(SequenceProblem::Kind::AfterEnd, 0);
+  return node(event);
+}
+
 tl::expected<void, std::string> ProtocolReader::apply(const HelperEvent& event) {
   using Kind = SequenceProblem::Kind;
   if (end_ != RunEnd::Open) return problem(Kind::AfterEnd, 0);
@@ -118,7 +138,7 @@ tl::expected<void, std::string> ProtocolReader::apply(const HelperEvent& event) 
     return {};
   }
   if (const auto* start = std::get_if<TreeStartEvent>(&event)) return tree_start(*start);
-  if (const auto* node_event = std::get_if<NodeEvent>(&event)) return node(*node_event);
+  if (const auto* node_event = std::get_if<NodeEvent>(&event)) return apply(*node_event);
   if (const auto* end = std::get_if<TreeEndEvent>(&event)) return tree_end(end->target_index);
   if (const auto* unavailable = std::get_if<TargetUnavailableEvent>(&event)) {
     if (auto allowed = check_target(unavailable->target_index, false); !allowed) return allowed;

@@ -98,13 +98,18 @@ class ProtocolReader {
 
  private:
   tl::expected<void, HostError> line(std::string_view text);
+  // `applied` (the outcome of applying the last line) as the outcome of reading it.
+  tl::expected<void, HostError> applied_on_line(
+      const tl::expected<void, std::string>& applied) const;
   tl::expected<void, std::string> apply(const HelperEvent& event);
+  tl::expected<void, std::string> apply(const NodeEvent& event);
   tl::expected<void, std::string> check_target(uint64_t target, bool in_tree_allowed);
   tl::expected<void, std::string> tree_start(const TreeStartEvent& event);
   tl::expected<void, std::string> node(const NodeEvent& event);
   tl::expected<void, std::string> tree_end(uint64_t target);
 
   MessageDecoder decoder_;
+  NodeEvent node_line_;  // the node line being read, decoded by the fast path
   std::vector<TargetReport> targets_;
   std::size_t current_ = 0;               // the first target not yet reported
   std::optional<TreeBuilder> open_tree_;  // between treeStart and treeEnd of target current_

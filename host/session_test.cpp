@@ -65,38 +65,67 @@ std::string recorded_run() {
   return stream;
 }
 
+// The stream cut into the pieces that `cuts` (ascending positions) start.
+std::vector<std::string_view> pieces(std::string_view stream, std::vector<std::size_t> cuts) {
+  cuts.push_back(stream.size());
+  std::vector<std::string_view> result;
+  for (std::size_t i = 0, at = 0; i < cuts.size(); at = cuts[i++]) {
+    if (cuts[i] > at) result.push_back(stream.substr(at, cuts[i] - at));
+  }
+  return result;
+}
+
 TEST(ProtocolReaderTest, RebuildsARecordedRunHoweverTheBytesArrive) {
-  const std::string stream = recorded_run();
-  for (const std::size_t piece : {stream.size(), std::size_t{1}, std::size_t{7}, std::size_t{64}}) {
-    SCOPED_TRACE("pieces of " + std::to_string(piece) + " bytes");
-    std::vector<std::string> seen;
-    ProtocolReader reader(3, PathStyle::Posix, [&seen](const ProgressEvent& event) {
-      seen.push_back(std::to_string(event.target_index) + ":" +
-                     std::string(elevation::to_wire(event.status)));
-    });
-    for (std::size_t at = 0; at < stream.size(); at += piece) {
-      auto fed = reader.feed(std::string_view(stream).substr(at, piece));
-      ASSERT_TRUE(fed.has_value()) << to_string(fed.error());
+  for (const bool carriage_returns : {false, true}) {
+    std::string stream;
+    for (const char c : recorded_run())
+      stream += c == '\n' && carriage_returns ? "\r\n" : std::string(1, c);
+    std::vector<std::pair<std::string, std::vector<std::size_t>>> ways;
+    for (const std::size_t piece :
+         {stream.size(), std::size_t{1}, std::size_t{7}, std::size_t{64}}) {
+      std::vector<std::size_t> cuts;
+      for (std::size_t at = piece; at < stream.size(); at += piece) cuts.push_back(at);
+      ways.emplace_back("pieces of " + std::to_string(piece) + " bytes", cuts);
     }
-    ASSERT_TRUE(reader.end_of_stream().has_value());
-    EXPECT_EQ(reader.end(), RunEnd::Complete);
-    EXPECT_EQ(reader.lines_read(), 15u);
-    EXPECT_EQ(seen, (std::vector<std::string>{"0:queued", "0:running", "0:completed", "2:queued"}));
-    const auto& targets = reader.targets();
-    ASSERT_EQ(targets.size(), 3u);
-    EXPECT_EQ(targets[0].state, TargetReport::State::Scanned);
-    EXPECT_EQ(targets[0].file_system, storage::FileSystemKind::Ntfs);
-    ASSERT_TRUE(targets[0].tree.has_value());
-    EXPECT_EQ(targets[0].tree->size(), 4u);
-    EXPECT_EQ(targets[0].tree->totals(0), (Sizes{15, 15}));
-    EXPECT_EQ(targets[0].tree->path(3), "/r/a/sub/y");
-    EXPECT_EQ(targets[0].last_progress->files_discovered, 3u);
-    EXPECT_EQ(targets[1].state, TargetReport::State::Unavailable);
-    EXPECT_FALSE(targets[1].tree.has_value());
-    EXPECT_EQ(targets[2].state, TargetReport::State::Scanned);
-    EXPECT_EQ(targets[2].file_system, std::nullopt);
-    EXPECT_EQ(targets[2].tree->size(), 1u);
-    EXPECT_EQ(reader.decoder().general_path_lines(), 0u);
+    // Every message whole in one piece but for its line feed, which starts the next piece.
+    std::vector<std::size_t> before_line_feeds;
+    for (std::size_t at = stream.find('\n'); at != std::string::npos;
+         at = stream.find('\n', at + 1)) {
+      before_line_feeds.push_back(at);
+    }
+    ways.emplace_back("pieces ending before each line feed", before_line_feeds);
+    for (const auto& [way, cuts] : ways) {
+      SCOPED_TRACE(way + (carriage_returns ? ", lines ending in CR LF" : ""));
+      std::vector<std::string> seen;
+      ProtocolReader reader(3, PathStyle::Posix, [&seen](const ProgressEvent& event) {
+        seen.push_back(std::to_string(event.target_index) + ":" +
+                       std::string(elevation::to_wire(event.status)));
+      });
+      for (const std::string_view piece : pieces(stream, cuts)) {
+        auto fed = reader.feed(piece);
+        ASSERT_TRUE(fed.has_value()) << to_string(fed.error());
+      }
+      ASSERT_TRUE(reader.end_of_stream().has_value());
+      EXPECT_EQ(reader.end(), RunEnd::Complete);
+      EXPECT_EQ(reader.lines_read(), 15u);
+      EXPECT_EQ(seen,
+                (std::vector<std::string>{"0:queued", "0:running", "0:completed", "2:queued"}));
+      const auto& targets = reader.targets();
+      ASSERT_EQ(targets.size(), 3u);
+      EXPECT_EQ(targets[0].state, TargetReport::State::Scanned);
+      EXPECT_EQ(targets[0].file_system, storage::FileSystemKind::Ntfs);
+      ASSERT_TRUE(targets[0].tree.has_value());
+      EXPECT_EQ(targets[0].tree->size(), 4u);
+      EXPECT_EQ(targets[0].tree->totals(0), (Sizes{15, 15}));
+      EXPECT_EQ(targets[0].tree->path(3), "/r/a/sub/y");
+      EXPECT_EQ(targets[0].last_progress->files_discovered, 3u);
+      EXPECT_EQ(targets[1].state, TargetReport::State::Unavailable);
+      EXPECT_FALSE(targets[1].tree.has_value());
+      EXPECT_EQ(targets[2].state, TargetReport::State::Scanned);
+      EXPECT_EQ(targets[2].file_system, std::nullopt);
+      EXPECT_EQ(targets[2].tree->size(), 1u);
+      EXPECT_EQ(reader.decoder().general_path_lines(), 0u);
+    }
   }
 }
 
@@ -194,6 +223,15 @@ TEST(ProtocolReaderTest, RefusesMalformedLongAndUnterminatedLines) {
     auto fed = reader.feed(std::string(20, ' '));
     ASSERT_FALSE(fed.has_value());
     EXPECT_EQ(to_string(fed.error()), "the helper sent a line longer than 32 bytes");
+  }
+  {
+    // A node line whole in one piece obeys the limit too.
+    const std::string node_line = line_of(elevation::NodeMessage{
+        0, record(0, std::nullopt, "/r", elevation::NodeRecordKind::Folder)});
+    ProtocolReader reader(1, PathStyle::Posix, nullptr, node_line.size() - 2);
+    auto fed = reader.feed(line_of(elevation::TreeStartMessage{0, std::nullopt}) + node_line);
+    ASSERT_FALSE(fed.has_value());
+    EXPECT_EQ(fed.error().kind, HostKind::LineTooLong);
   }
 }
 

@@ -6,8 +6,8 @@
 // - Recomputation in finish (no accounting, or another policy): hard links in two passes over
 //   the nodes with an identity, then ratings, then totals in one pass from the highest id down
 //   (children always have higher ids than their parents).
-// The link order compares normalised paths byte-wise, then the stored names component by
-// component; so a group's primary is its least member whatever order the walk found them in.
+// The link order (storage/hard_links.h) is a total order on the members of a group, so a group's
+// primary is its least member whatever order the walk found them in.
 #include "storage/model.h"
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include <tsl/robin_set.h>
 
 #include "platform/panic.h"
+#include "storage/hard_links.h"
 #include "storage/tree_store.h"
 #include "storage/windows_path.h"
 
@@ -34,23 +35,6 @@ std::optional<uint64_t> checked_add(uint64_t a, uint64_t b) {
   return a + b;
 }
 
-// The finaliser of MurmurHash3: every input bit affects the low bits that a power-of-two table
-// uses.
-uint64_t mix(uint64_t value) {
-  value ^= value >> 33;
-  value *= 0xff51afd7ed558ccdULL;
-  value ^= value >> 33;
-  value *= 0xc4ceb9fe1a85ec53ULL;
-  value ^= value >> 33;
-  return value;
-}
-
-uint64_t load_u64(const uint8_t* bytes) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
-
 // Hash and equality that see a node id as the identity stored for it, so that identity-keyed
 // tables hold 4-byte node ids instead of 24-byte identities. Only ids of nodes that have an
 // identity may go into such a table. Lookups may also pass a FileIdentity.
@@ -58,9 +42,7 @@ struct IdentityHash {
   using is_transparent = void;
 
   std::size_t operator()(const FileIdentity& identity) const {
-    const uint64_t low = load_u64(identity.file_id.data());
-    const uint64_t high = load_u64(identity.file_id.data() + 8);
-    return static_cast<std::size_t>(mix(low ^ mix(high ^ mix(identity.volume_serial))));
+    return static_cast<std::size_t>(identity_hash(identity));
   }
   std::size_t operator()(uint32_t node) const { return (*this)(store->identity(node)); }
 
@@ -181,12 +163,11 @@ RiskLevel ScanTree::rate(uint32_t id, const RiskPolicy& policy) const {
 }
 
 bool ScanTree::precedes(uint32_t a, uint32_t b) const {
-  const NormalizedPath normalized_a = normalize_path(store().path(a));
-  const NormalizedPath normalized_b = normalize_path(store().path(b));
-  if (normalized_a != normalized_b) return normalized_a < normalized_b;
-  // Spellings of one path (letter case, say): the stored components decide, compared as raw
-  // code units. Both paths start with the same root path, so only the names below it differ.
-  return names_below_root(store(), a) < names_below_root(store(), b);
+  // The stored names are the system's raw names: their own comparison is the raw order.
+  return link_precedes(
+      a, normalize_path(store().path(a)), b, normalize_path(store().path(b)),
+      [this](uint32_t node) { return names_below_root(store(), node); },
+      [](platform::OsStringView x, platform::OsStringView y) { return x.compare(y); });
 }
 
 void ScanTree::join_identity_group(uint32_t id) {
