@@ -163,6 +163,20 @@ struct DecodeErrorCase {
   std::string expected_text;
 };
 
+// Decodes each case's frame and expects exactly its error text.
+template <typename Cases>
+void expect_decode_errors(const Cases& cases) {
+  for (const DecodeErrorCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto decoded = decode_host_message(c.frame);
+    if (decoded) {
+      ADD_FAILURE() << "decoded although it should not";
+      continue;
+    }
+    EXPECT_EQ(to_string(decoded.error()), c.expected_text);
+  }
+}
+
 TEST(DecodeHostMessage, RefusesWithPositionedError) {
   const std::vector<DecodeErrorCase> cases = {
       {"missing request", R"({"type":"scan"})", "missing field `request` at line 1 column 15"},
@@ -354,15 +368,7 @@ TEST(DecodeHostMessage, RefusesWithPositionedError) {
        "{\"type\":\"scan\",\"request\":{\"mode\":\"fullRoot\",\"root\":\"/\xff\",\"targets\":[]}}",
        "invalid UTF-8 in string at line 1 column 54"},
   };
-  for (const DecodeErrorCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto decoded = decode_host_message(c.frame);
-    if (decoded) {
-      ADD_FAILURE() << "decoded although it should not";
-      continue;
-    }
-    EXPECT_EQ(to_string(decoded.error()), c.expected_text);
-  }
+  expect_decode_errors(cases);
 }
 
 // Syntax errors whose kind depends on where the parser stood after its last event: the byte the
@@ -391,15 +397,7 @@ TEST(DecodeHostMessage, ClassifiesMalformedJsonByWhereTheParserStopped) {
       {"leading surrogate before a letter escape", R"({"a":["\ud800\u0041"]})",
        "lone leading surrogate in hex escape at line 1 column 19"},
   };
-  for (const DecodeErrorCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto decoded = decode_host_message(c.frame);
-    if (decoded) {
-      ADD_FAILURE() << "decoded although it should not";
-      continue;
-    }
-    EXPECT_EQ(to_string(decoded.error()), c.expected_text);
-  }
+  expect_decode_errors(cases);
 }
 
 // ---- Encoding ----

@@ -677,9 +677,9 @@ TEST(PosixDirectoryReaderTest, MapsErrorsToWindowsCodes) {
     EXPECT_EQ(listing.result.error(), c.expected);
     EXPECT_EQ(listing.batches.size(), c.batches);
     // The folder's time is known when it was opened, or examined from its parent.
-    const std::set<std::string_view> timed = {"open denied", "open not permitted",
-                                              "first read denied", "first read vanished",
-                                              "first read fails otherwise", "later read denied"};
+    const std::set<std::string_view> timed = {
+        "open denied",         "open not permitted",         "first read denied",
+        "first read vanished", "first read fails otherwise", "later read denied"};
     EXPECT_EQ(listing.own_times.size(), timed.contains(c.name) ? 1u : 0u);
   }
 }
