@@ -3,13 +3,12 @@
 // characters, every file with an identity, one file in 200 a hard link), decoded and rebuilt by
 // ProtocolReader as they would arrive through the pipe.
 //
-// Printed: time per line of the fast decoding path (straight into a NodeEvent, as ProtocolReader
-// reads node lines, and through decode()) and of the general (nlohmann) path, time per node of
-// the whole reading (decode, check, rebuild, finish with hard links and totals), and the peak
-// heap bytes per node while reading (this program replaces the global operator new with a
-// counting one; the input, the text made in 32 MiB batches and what its generator keeps, is not
-// counted). The helper's own target
-// is 150 bytes per entry; the host's is at most twice that.
+// Printed: time per line of the fast decoding path (straight into a elevation::DecodedNodeMessage,
+// as ProtocolReader reads node lines, and through decode()) and of the general (nlohmann) path,
+// time per node of the whole reading (decode, check, rebuild, finish with hard links and totals),
+// and the peak heap bytes per node while reading (this program replaces the global operator new
+// with a counting one; the input, the text made in 32 MiB batches and what its generator keeps, is
+// not counted). The helper's own target is 150 bytes per entry; the host's is at most twice that.
 //
 // Times are CPU times of the process (the machine is shared).
 //
@@ -164,8 +163,8 @@ void decoding_figures() {
     split.push_back(std::string_view(text).substr(at, end - at));
     at = end + 1;
   }
-  ketterlin::host::MessageDecoder decoder;
-  ketterlin::host::NodeEvent node;
+  ketterlin::elevation::MessageDecoder decoder;
+  ketterlin::elevation::DecodedNodeMessage node;
   double started = cpu_seconds();
   for (const std::string_view line : split) {
     if (!decoder.decode_compact_node(line, node)) std::abort();

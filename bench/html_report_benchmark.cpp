@@ -26,7 +26,7 @@
 
 namespace {
 
-using ketterlin::host::NodeFields;
+using ketterlin::elevation::DecodedNode;
 using ketterlin::host::NodeRecordKind;
 
 double cpu_seconds() {
@@ -47,7 +47,7 @@ ketterlin::host::ResultTree drive_tree(uint64_t count) {
     std::string path;
   };
   std::deque<Folder> folders{{0, "/drive"}};
-  NodeFields root;
+  DecodedNode root;
   root.id = 0;
   root.path = "/drive";
   root.kind = NodeRecordKind::Drive;
@@ -65,7 +65,7 @@ ketterlin::host::ResultTree drive_tree(uint64_t count) {
       for (char& c : name) c = static_cast<char>('a' + random() % 26);
       if (!is_folder) name += kExtensions[random() % std::size(kExtensions)];
       path = folder.path + "/" + name;
-      NodeFields fields;
+      DecodedNode fields;
       fields.id = next_id;
       fields.parent_id = folder.id;
       fields.path = path;

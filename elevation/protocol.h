@@ -48,6 +48,15 @@ struct HostMessage {
   friend bool operator==(const HostMessage&, const HostMessage&) = default;
 };
 
+// The host's one message as one compact JSON line, line feed included: "type" kScanMessageType,
+// then "request" with "mode", "root", "targets", "volume" (null when absent) and
+// "losslessPaths". The paths are UTF-8 texts; ill-formed UTF-8 in them is replaced by U+FFFD,
+// so a caller that must not lose a name refuses such a path first.
+std::string encode_scan_request(ElevatedScanMode mode, std::string_view root,
+                                const std::vector<std::string>& targets,
+                                const std::optional<storage::ElevatedVolume>& volume,
+                                bool lossless_paths);
+
 // ---- Errors ----
 
 enum class JsonErrorKind : uint8_t {
@@ -159,9 +168,14 @@ enum class ProgressStatus : uint8_t {
   Failed = 4
 };
 
-struct TargetProgress {
+// The helper's messages are written once for either kind of text: `Text` is the view type of
+// their paths. The helper encodes them with OS strings (the aliases below); the host decodes them
+// with UTF-8 texts (message_decoder.h). On POSIX the two are the same types.
+
+template <typename Text>
+struct BasicTargetProgress {
   uint64_t target_index = 0;
-  platform::OsStringView current_path;
+  Text current_path;
   uint64_t files_discovered = 0;
   uint64_t folders_discovered = 0;
   uint64_t bytes_measured = 0;
@@ -193,30 +207,34 @@ struct NodeRecordIdentity {
   std::array<uint8_t, 16> file_id{};
 };
 
-// One tree node. The views point into the caller's storage and must outlive the encoding.
-struct NodeRecord {
+// One tree node, with the node's own sizes (never subtree totals). The views point into the
+// caller's storage.
+template <typename Text>
+struct BasicNodeRecord {
   uint64_t id = 0;
   std::optional<uint64_t> parent_id;
-  platform::OsStringView path;
+  Text path;
   NodeRecordKind kind = NodeRecordKind::File;
   uint64_t logical_bytes = 0;
   uint64_t size_on_disk_bytes = 0;
   NodeRecordFlags flags;
   std::optional<NodeRecordIdentity> identity;
-  std::optional<platform::OsStringView> link_target;
+  std::optional<Text> link_target;
   uint64_t modified_at_epoch_seconds = 0;
 };
 
-struct EventMessage {  // "event", carrying a "progress" event
-  TargetProgress progress;
+template <typename Text>
+struct BasicEventMessage {  // "event", carrying a "progress" event
+  BasicTargetProgress<Text> progress;
 };
 struct TreeStartMessage {  // "treeStart"
   uint64_t target_index = 0;
   std::optional<storage::FileSystemKind> file_system;
 };
-struct NodeMessage {  // "node"
+template <typename Text>
+struct BasicNodeMessage {  // "node"
   uint64_t target_index = 0;
-  NodeRecord node;
+  BasicNodeRecord<Text> node;
 };
 struct TreeEndMessage {  // "treeEnd"
   uint64_t target_index = 0;
@@ -229,8 +247,17 @@ struct FailureMessage {     // "failure"
   std::string_view message;
 };
 
-using HelperMessage = std::variant<EventMessage, TreeStartMessage, NodeMessage, TreeEndMessage,
-                                   TargetUnavailableMessage, CompleteMessage, FailureMessage>;
+template <typename Text>
+using BasicHelperMessage =
+    std::variant<BasicEventMessage<Text>, TreeStartMessage, BasicNodeMessage<Text>, TreeEndMessage,
+                 TargetUnavailableMessage, CompleteMessage, FailureMessage>;
+
+// The helper's messages as the helper writes them.
+using TargetProgress = BasicTargetProgress<platform::OsStringView>;
+using NodeRecord = BasicNodeRecord<platform::OsStringView>;
+using EventMessage = BasicEventMessage<platform::OsStringView>;
+using NodeMessage = BasicNodeMessage<platform::OsStringView>;
+using HelperMessage = BasicHelperMessage<platform::OsStringView>;
 
 // How paths that are not valid Unicode are written.
 enum class PathEncoding : uint8_t {

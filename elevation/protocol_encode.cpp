@@ -1,9 +1,12 @@
 // The helper's messages as compact JSON, written straight from the values into the output
 // string: fixed key fragments, decimal integers and escaped strings, no intermediate document.
+// The host's one request, written once per run, goes through the JSON library.
 
 #include <array>
 #include <cstdint>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "elevation/json_text.h"
 #include "elevation/protocol.h"
@@ -188,6 +191,27 @@ tl::expected<void, JsonError> encode(const HelperMessage& message, std::string& 
       message);
   if (!written) return tl::make_unexpected(JsonError{.kind = JsonErrorKind::PathNotUnicode});
   return {};
+}
+
+std::string encode_scan_request(ElevatedScanMode mode, std::string_view root,
+                                const std::vector<std::string>& targets,
+                                const std::optional<storage::ElevatedVolume>& volume,
+                                bool lossless_paths) {
+  nlohmann::ordered_json request;
+  request["mode"] = to_wire(mode);
+  request["root"] = root;
+  request["targets"] = targets;
+  if (volume) {
+    request["volume"] = {{"usedBytes", volume->used_bytes},
+                         {"fileSystem", to_wire(volume->file_system)}};
+  } else {
+    request["volume"] = nullptr;
+  }
+  request["losslessPaths"] = lossless_paths;
+  nlohmann::ordered_json message;
+  message["type"] = kScanMessageType;
+  message["request"] = std::move(request);
+  return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace ketterlin::elevation

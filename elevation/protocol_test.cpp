@@ -428,6 +428,41 @@ struct EncodeCase {
   std::string expected;
 };
 
+// The host's request line is what the helper's decoder reads back, byte for byte as written.
+TEST(EncodeScanRequest, WritesWhatTheHelperReadsBack) {
+  const ElevatedVolume ntfs{123, FileSystemKind::Ntfs};
+  struct Row {
+    ElevatedScanMode mode;
+    std::vector<std::string> targets;
+    std::optional<ElevatedVolume> volume;
+    bool lossless;
+    std::string_view line;
+  } rows[] = {
+      {ElevatedScanMode::FullRoot,
+       {"C:\\"},
+       ntfs,
+       true,
+       R"({"type":"scan","request":{"mode":"fullRoot","root":"C:\\","targets":["C:\\"],)"
+       R"("volume":{"usedBytes":123,"fileSystem":"ntfs"},"losslessPaths":true}})"},
+      {ElevatedScanMode::RestrictedTopUp,
+       {"C:\\a \"q\"", "C:\\\u00e9\n"},
+       std::nullopt,
+       false,
+       R"({"type":"scan","request":{"mode":"restrictedTopUp","root":"C:\\",)"
+       R"("targets":["C:\\a \"q\"","C:\\é\n"],"volume":null,"losslessPaths":false}})"},
+  };
+  for (const Row& row : rows) {
+    const std::string line =
+        encode_scan_request(row.mode, "C:\\", row.targets, row.volume, row.lossless);
+    EXPECT_EQ(line, std::string(row.line) + "\n");
+    const auto decoded = decode_host_message(line);
+    ASSERT_TRUE(decoded) << to_string(decoded.error());
+    ElevatedScanRequest expected{row.mode, os("C:\\"), {}, row.volume, row.lossless};
+    for (const std::string& target : row.targets) expected.targets.push_back(os(target));
+    EXPECT_EQ(decoded->request, expected) << line;
+  }
+}
+
 TEST(EncodeHelperMessage, WritesEachVariantExactly) {
   const OsString users = os("C:\\Users");
   const OsString file = os("C:\\Users\\a.txt");

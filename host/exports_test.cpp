@@ -98,7 +98,8 @@ TEST(JsonExportTest, EscapesNamesAndMarksUnavailableTargets) {
   result.targets = {"/r/\"q\"", "/r/gone"};
   TargetReport scanned;
   scanned.state = TargetReport::State::Scanned;
-  NodeFields flagged = testing::node(1, 0, "/r/\"q\"/tab\there\x01", NodeRecordKind::File, 1, 1);
+  elevation::DecodedNode flagged =
+      testing::node(1, 0, "/r/\"q\"/tab\there\x01", NodeRecordKind::File, 1, 1);
   flagged.flags.compressed = true;
   flagged.flags.deduplicated = true;
   scanned.tree = testing::build_tree(
@@ -155,7 +156,7 @@ TEST(NcduExportTest, WritesNcdusFormat) {
 
 TEST(NcduExportTest, MarksEntriesThatCouldNotBeMeasured) {
   ScanResult result = sample_result(0);
-  std::vector<NodeFields> nodes = testing::sample_nodes();
+  std::vector<elevation::DecodedNode> nodes = testing::sample_nodes();
   nodes.push_back(testing::node(10, 0, "/v/unseen", NodeRecordKind::File));
   nodes.back().modified_at_epoch_seconds = 0;
   result.reports[0].tree = testing::build_tree(nodes);

@@ -204,7 +204,7 @@ std::string count_of(uint64_t count, std::string_view singular, std::string_view
   return group_digits(count) + " " + std::string(count == 1 ? singular : plural);
 }
 
-std::string progress_line(const ProgressEvent& progress, std::size_t width,
+std::string progress_line(const elevation::DecodedProgress& progress, std::size_t width,
                           std::string_view ellipsis) {
   std::string line = count_of(progress.files_discovered, "name", "names") + ", " +
                      count_of(progress.folders_discovered, "folder", "folders") + ", " +

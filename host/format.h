@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/messages.h"
+#include "elevation/message_decoder.h"
 
 namespace ketterlin::host {
 
@@ -50,7 +50,7 @@ std::string cut_to_width(std::string_view text, std::size_t width);
 // folders, the bytes of those names (a hard-linked file once per name), restricted folders,
 // elapsed time and names per second, then the current path (printable) shortened in the middle
 // to the room left.
-std::string progress_line(const ProgressEvent& progress, std::size_t width,
+std::string progress_line(const elevation::DecodedProgress& progress, std::size_t width,
                           std::string_view ellipsis = "...");
 
 }  // namespace ketterlin::host

@@ -107,7 +107,7 @@ TEST(FormatTest, PrintableEscapesEveryControlCharacter) {
 }
 
 TEST(FormatTest, ProgressLineFitsItsWidthAndEndsWithThePath) {
-  ProgressEvent progress;
+  elevation::DecodedProgress progress;
   progress.current_path = "/home/user/a/very/long/path/to/some/deeply/nested/folder/file.bin";
   progress.files_discovered = 12345;
   progress.folders_discovered = 678;

@@ -120,7 +120,7 @@ ScanResult scan_of(const std::string& root, const std::vector<File>& files) {
   uint64_t next_id = 1;
   auto add = [&](const std::string& path, Kind kind, uint64_t parent, uint64_t bytes) {
     paths.push_back(path);
-    NodeFields fields;
+    elevation::DecodedNode fields;
     fields.id = next_id++;
     fields.parent_id = parent;
     fields.path = paths.back();
@@ -130,7 +130,7 @@ ScanResult scan_of(const std::string& root, const std::vector<File>& files) {
     EXPECT_TRUE(builder.add(fields)) << path;
     return fields.id;
   };
-  NodeFields top;
+  elevation::DecodedNode top;
   top.path = root;
   top.kind = Kind::Folder;
   EXPECT_TRUE(builder.add(top));

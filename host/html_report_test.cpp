@@ -231,7 +231,7 @@ TEST(HtmlReportTest, ApparentSizesRankAndSizeTheNodes) {
 // A random tree of `count` nodes with folders of skewed fan-out and a few hard links.
 ResultTree random_tree(uint32_t count, uint32_t seed) {
   std::mt19937 random(seed);
-  std::vector<NodeFields> nodes;
+  std::vector<elevation::DecodedNode> nodes;
   std::vector<std::string> paths{"/x"};
   std::vector<uint64_t> folders{0};
   nodes.push_back(node(0, std::nullopt, "/x", Kind::Folder, 0, 512));
@@ -324,12 +324,12 @@ TEST(HtmlReportTest, PageEmbedsTheTreeCompactlyAndSafely) {
   const std::string root = "/v</script><!--x";
   std::deque<std::string> paths;
   TreeBuilder builder(PathStyle::Posix);
-  auto add = [&](NodeFields fields) {
+  auto add = [&](elevation::DecodedNode fields) {
     paths.push_back(root + std::string(fields.path.substr(2)));
     fields.path = paths.back();
     return builder.add(fields).has_value();
   };
-  for (const NodeFields& fields : testing::sample_nodes()) ASSERT_TRUE(add(fields));
+  for (const elevation::DecodedNode& fields : testing::sample_nodes()) ASSERT_TRUE(add(fields));
   ASSERT_TRUE(add(node(10, 1, "/v/docs/<script>", Kind::File, 7, 8)));
   ASSERT_TRUE(add(node(11, 1, "/v/docs/a\u2028b\u2029c", Kind::File, 7, 8)));
   ASSERT_TRUE(add(node(12, 1, "/v/docs/bad\xff.txt", Kind::File, 7, 8)));
@@ -401,7 +401,7 @@ TEST(HtmlReportTest, SeveralTargetsHangBelowTheRootAndUnavailableOnesAreListed) 
   result.mode = elevation::ElevatedScanMode::RestrictedTopUp;
   result.root = "/v";
   result.targets = {"/v/docs", "/v/gone", "/v/media"};
-  auto scanned = [](std::vector<NodeFields> nodes) {
+  auto scanned = [](std::vector<elevation::DecodedNode> nodes) {
     TargetReport report;
     report.state = TargetReport::State::Scanned;
     report.tree = build_tree(nodes);

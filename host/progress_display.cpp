@@ -13,7 +13,7 @@ ProgressDisplay::ProgressDisplay(Mode mode, std::size_t width, std::size_t targe
       sink_(std::move(sink)),
       now_(std::move(now)) {}
 
-void ProgressDisplay::update(const ProgressEvent& progress) {
+void ProgressDisplay::update(const elevation::DecodedProgress& progress) {
   if (mode_ == Mode::Off) return;
   const Clock::time_point now = now_();
   const bool first = progress.target_index != last_target_;

@@ -11,9 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "host/messages.h"
+#include "elevation/message_decoder.h"
 
 namespace ketterlin::host {
+
+using elevation::ProgressStatus;
 
 class ProgressDisplay {
  public:
@@ -29,7 +31,7 @@ class ProgressDisplay {
 
   // Shows `progress` unless a line was shown too recently; a target's first and final
   // ("completed", "cancelled", "failed") events are always shown.
-  void update(const ProgressEvent& progress);
+  void update(const elevation::DecodedProgress& progress);
 
   // Removes the terminal line and shows the cursor again, so that other text can follow
   // (nothing in the other modes, or when no line was shown).

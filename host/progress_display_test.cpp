@@ -18,9 +18,9 @@ struct Harness {
   }
 };
 
-ProgressEvent event(uint64_t target, uint64_t files,
-                    ProgressStatus status = ProgressStatus::Running) {
-  ProgressEvent progress;
+elevation::DecodedProgress event(uint64_t target, uint64_t files,
+                                 ProgressStatus status = ProgressStatus::Running) {
+  elevation::DecodedProgress progress;
   progress.target_index = target;
   progress.current_path = "/data/x";
   progress.files_discovered = files;

@@ -118,10 +118,10 @@ TEST(ReportTest, ColoursAndUnicodeOnlyWhenAsked) {
 TEST(ReportTest, FitsEveryLineToTheWidth) {
   ScanResult result = sample_result(kListed + 2 * (1 << 20));
   result.root = "/v";
-  std::vector<NodeFields> nodes = testing::sample_nodes();
+  std::vector<elevation::DecodedNode> nodes = testing::sample_nodes();
   const std::string long_name = "/v/" + std::string(200, 'n') + ".txt";
   nodes.push_back(testing::node(10, 0, long_name, NodeRecordKind::File, 1, 1 << 30));
-  // NodeFields views its path: the texts must outlive the nodes.
+  // elevation::DecodedNode views its path: the texts must outlive the nodes.
   const std::string deep_folder = "/v/docs/" + std::string(90, 'd');
   const std::string deep_file = deep_folder + "/" + std::string(90, 'e') + ".bin";
   nodes.push_back(testing::node(11, 1, deep_folder, NodeRecordKind::Folder));
@@ -168,7 +168,7 @@ TEST(ReportTest, NamesTheFileSystemAndMarksWhatWasNotMeasured) {
   ScanResult result = sample_result(0);
   result.reports[0].file_system = storage::FileSystemKind::Other;
   result.file_system_names = {"ext4"};
-  std::vector<NodeFields> nodes = testing::sample_nodes();
+  std::vector<elevation::DecodedNode> nodes = testing::sample_nodes();
   nodes.push_back(testing::node(10, 1, "/v/docs/unseen", NodeRecordKind::File));
   nodes.back().modified_at_epoch_seconds = 0;
   nodes.push_back(testing::node(11, 1, "/v/docs/empty", NodeRecordKind::File, 0, 0, 98));
@@ -191,12 +191,12 @@ TEST(ReportTest, NamesTheFileSystemAndMarksWhatWasNotMeasured) {
 
 TEST(ReportTest, NamesKeepToOneLineAndTheirColumns) {
   ScanResult result = sample_result(0);
-  std::vector<NodeFields> nodes = testing::sample_nodes();
+  std::vector<elevation::DecodedNode> nodes = testing::sample_nodes();
   // A name that would end its line and clear the screen, a link whose target would ring the
   // bell, and a name of wide characters longer than the line.
   nodes.push_back(
       testing::node(10, 0, "/v/evil\n\x1b[2J", NodeRecordKind::File, 1, uint64_t{3} << 30));
-  NodeFields link = testing::node(11, 0, "/v/bell", NodeRecordKind::SymbolicLink);
+  elevation::DecodedNode link = testing::node(11, 0, "/v/bell", NodeRecordKind::SymbolicLink);
   link.link_target = "\x07target";
   nodes.push_back(link);
   std::string wide_name = "/v/";

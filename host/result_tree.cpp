@@ -234,7 +234,7 @@ const std::string& TreeBuilder::path_of(NodeIndex node) {
   return cached_path_;
 }
 
-tl::expected<void, TreeProblem> TreeBuilder::add(const NodeFields& node) {
+tl::expected<void, TreeProblem> TreeBuilder::add(const elevation::DecodedNode& node) {
   using Kind = TreeProblem::Kind;
   const NodeIndex index = tree_.size();
   std::string_view name = node.path;

@@ -24,13 +24,18 @@
 #include <tsl/robin_map.h>
 #include <tl/expected.hpp>
 
+#include "elevation/message_decoder.h"
 #include "host/child_path.h"
 #include "host/chunked_vector.h"
-#include "host/messages.h"
 #include "storage/node_table.h"
 #include "storage/volume.h"
 
 namespace ketterlin::host {
+
+// The wire's words for a node, which the host's trees keep as they came.
+using elevation::NodeRecordFlags;
+using elevation::NodeRecordIdentity;
+using elevation::NodeRecordKind;
 
 using NodeIndex = uint32_t;
 inline constexpr NodeIndex kNoNode = UINT32_MAX;
@@ -182,7 +187,7 @@ class TreeBuilder {
   // Adds one node. The first node is the root (no parent); every later node names a parent that
   // was added before it and is a drive or folder, its id is above every id sent so far (gaps are
   // allowed) and its path is the parent's path plus one name. On failure the tree is unchanged.
-  [[nodiscard]] tl::expected<void, TreeProblem> add(const NodeFields& node);
+  [[nodiscard]] tl::expected<void, TreeProblem> add(const elevation::DecodedNode& node);
 
   NodeIndex node_count() const { return tree_.size(); }
 

@@ -14,8 +14,8 @@ namespace {
 
 using Kind = NodeRecordKind;
 
-NodeFields folder(uint64_t id, std::optional<uint64_t> parent, std::string_view path) {
-  NodeFields node;
+elevation::DecodedNode folder(uint64_t id, std::optional<uint64_t> parent, std::string_view path) {
+  elevation::DecodedNode node;
   node.id = id;
   node.parent_id = parent;
   node.path = path;
@@ -23,10 +23,10 @@ NodeFields folder(uint64_t id, std::optional<uint64_t> parent, std::string_view 
   return node;
 }
 
-NodeFields file(uint64_t id, uint64_t parent, std::string_view path, uint64_t logical,
-                uint64_t on_disk, std::optional<uint64_t> inode = std::nullopt,
-                uint64_t volume = 1) {
-  NodeFields node;
+elevation::DecodedNode file(uint64_t id, uint64_t parent, std::string_view path, uint64_t logical,
+                            uint64_t on_disk, std::optional<uint64_t> inode = std::nullopt,
+                            uint64_t volume = 1) {
+  elevation::DecodedNode node;
   node.id = id;
   node.parent_id = parent;
   node.path = path;
@@ -42,9 +42,10 @@ NodeFields file(uint64_t id, uint64_t parent, std::string_view path, uint64_t lo
   return node;
 }
 
-ResultTree build(const std::vector<NodeFields>& nodes, PathStyle style = PathStyle::Posix) {
+ResultTree build(const std::vector<elevation::DecodedNode>& nodes,
+                 PathStyle style = PathStyle::Posix) {
   TreeBuilder builder(style);
-  for (const NodeFields& node : nodes) {
+  for (const elevation::DecodedNode& node : nodes) {
     auto added = builder.add(node);
     EXPECT_TRUE(added.has_value()) << to_string(added.error());
   }
@@ -140,12 +141,12 @@ TEST(TreeBuilderTest, AcceptsGapsInIds) {
 }
 
 TEST(TreeBuilderTest, CountsEveryKind) {
-  NodeFields link = file(4, 0, "/r/l", 0, 0);
+  elevation::DecodedNode link = file(4, 0, "/r/l", 0, 0);
   link.kind = Kind::SymbolicLink;
   link.link_target = "a";
-  NodeFields restricted = folder(5, 0, "/r/secret");
+  elevation::DecodedNode restricted = folder(5, 0, "/r/secret");
   restricted.kind = Kind::Restricted;
-  NodeFields mount = folder(6, 0, "/r/mnt");
+  elevation::DecodedNode mount = folder(6, 0, "/r/mnt");
   mount.kind = Kind::VolumeMountPoint;
   const ResultTree tree =
       build({folder(0, std::nullopt, "/r"), folder(1, 0, "/r/a"), file(2, 1, "/r/a/f", 1, 1),
@@ -160,7 +161,7 @@ TEST(TreeBuilderTest, CountsEveryKind) {
 TEST(TreeBuilderTest, CountsHardLinksOnceAtTheLeastPath) {
   struct Row {
     const char* name;
-    std::vector<NodeFields> files;  // below folders /r/a (id 1) and /r/b (id 2)
+    std::vector<elevation::DecodedNode> files;  // below folders /r/a (id 1) and /r/b (id 2)
     std::vector<std::string> primaries;
     Sizes a;
     Sizes b;
@@ -208,8 +209,8 @@ TEST(TreeBuilderTest, CountsHardLinksOnceAtTheLeastPath) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    std::vector<NodeFields> nodes = {folder(0, std::nullopt, "/r"), folder(1, 0, "/r/a"),
-                                     folder(2, 0, "/r/b")};
+    std::vector<elevation::DecodedNode> nodes = {folder(0, std::nullopt, "/r"),
+                                                 folder(1, 0, "/r/a"), folder(2, 0, "/r/b")};
     nodes.insert(nodes.end(), row.files.begin(), row.files.end());
     const ResultTree tree = build(nodes);
     EXPECT_EQ(tree.totals(1), row.a);
@@ -282,7 +283,7 @@ TEST(TreeBuilderTest, CountsHardLinksAsTheModelCounts) {
     paths.push_back(platform::to_utf8_lossy(done->path(id)));
   }
   for (storage::NodeId id = 0; id < done->node_count(); ++id) {
-    NodeFields node;
+    elevation::DecodedNode node;
     node.id = id;
     node.parent_id = done->parent(id);
     node.path = paths[id];
@@ -311,10 +312,10 @@ TEST(TreeBuilderTest, CountsHardLinksAsTheModelCounts) {
 
 TEST(TreeBuilderTest, RefusesNodesThatBreakTheTree) {
   using Problem = TreeProblem::Kind;
-  NodeFields under_file = file(3, 2, "/r/f/x", 1, 1);
+  elevation::DecodedNode under_file = file(3, 2, "/r/f/x", 1, 1);
   struct Row {
     const char* name;
-    NodeFields node;  // added after /r (0), /r/a (1), /r/f (2, a file)
+    elevation::DecodedNode node;  // added after /r (0), /r/a (1), /r/f (2, a file)
     TreeProblem problem;
   };
   const std::vector<Row> rows = {

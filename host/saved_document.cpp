@@ -37,14 +37,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::optional<NodeRecordKind> kind_from_word(std::string_view word) {
-  for (uint8_t value = 0; value <= static_cast<uint8_t>(NodeRecordKind::OtherLink); ++value) {
-    const auto kind = static_cast<NodeRecordKind>(value);
-    if (elevation::to_wire(kind) == word) return kind;
-  }
-  return std::nullopt;
-}
-
 // One JSON value that is no object or array.
 struct Scalar {
   enum class Type : uint8_t { Null, Boolean, Unsigned, Other, String };
@@ -213,13 +205,9 @@ bool DocumentReader::document_scalar(const Scalar& value) {
     program_seen_ = true;
   } else if (key_ == "mode") {
     if (!is_string) return wrong_type();
-    if (value.text == elevation::to_wire(elevation::ElevatedScanMode::FullRoot)) {
-      document_.mode = elevation::ElevatedScanMode::FullRoot;
-    } else if (value.text == elevation::to_wire(elevation::ElevatedScanMode::RestrictedTopUp)) {
-      document_.mode = elevation::ElevatedScanMode::RestrictedTopUp;
-    } else {
-      return unknown_word(value.text);
-    }
+    const auto mode = elevation::from_wire<elevation::ElevatedScanMode>(value.text);
+    if (!mode) return unknown_word(value.text);
+    document_.mode = *mode;
     mode_seen_ = true;
   } else if (key_ == "root") {
     if (!is_string) return wrong_type();
@@ -262,7 +250,7 @@ bool DocumentReader::node_scalar(const Scalar& value) {
     if (!is_string) return wrong_type();
     if (value.text == "unknownSpace") {
       node.unknown_space = true;
-    } else if (const auto kind = kind_from_word(value.text)) {
+    } else if (const auto kind = elevation::from_wire<NodeRecordKind>(value.text)) {
       node.fields.kind = *kind;
     } else {
       return unknown_word(value.text);

@@ -6,8 +6,6 @@
 #include <fstream>
 #include <iostream>
 
-#include <nlohmann/json.hpp>
-
 #include "elevation/request.h"
 #include "host/browse_command.h"
 #include "host/exports.h"
@@ -106,7 +104,9 @@ tl::expected<PreparedRequest, HostError> prepare_request(const CommandOptions& o
   } else {
     result.volume = volume_facts(platform::from_utf8(result.root));
   }
-  prepared.line = encode_request(result.mode, result.root, result.targets, result.volume);
+  // Names that are not valid Unicode come back escaped instead of ending the run.
+  prepared.line = elevation::encode_scan_request(result.mode, result.root, result.targets,
+                                                 result.volume, /*lossless_paths=*/true);
   return prepared;
 }
 
@@ -210,8 +210,9 @@ tl::expected<std::vector<TargetReport>, HostError> run_helper(const CommandOptio
     return tl::unexpected(HostError::helper_ended(HostError::Kind::HelperExitedEarly,
                                                   output->status, output->standard_error));
   }
-  ProtocolReader reader(request.skeleton.targets.size(), native_path_style(),
-                        [&display](const ProgressEvent& progress) { display.update(progress); });
+  ProtocolReader reader(
+      request.skeleton.targets.size(), native_path_style(),
+      [&display](const elevation::DecodedProgress& progress) { display.update(progress); });
   auto outcome = (*connection)->write_all(request.line);
   if (!outcome) {
     // A helper that refuses the request at once may close first; its own words count more.
@@ -337,27 +338,6 @@ int fail(const std::string& text, int status) {
 }
 
 }  // namespace
-
-std::string encode_request(ElevatedScanMode mode, std::string_view root,
-                           const std::vector<std::string>& targets,
-                           const std::optional<storage::ElevatedVolume>& volume) {
-  nlohmann::ordered_json request;
-  request["mode"] = elevation::to_wire(mode);
-  request["root"] = root;
-  request["targets"] = targets;
-  if (volume) {
-    request["volume"] = {{"usedBytes", volume->used_bytes},
-                         {"fileSystem", elevation::to_wire(volume->file_system)}};
-  } else {
-    request["volume"] = nullptr;
-  }
-  // Names that are not valid Unicode come back escaped instead of ending the run.
-  request["losslessPaths"] = true;
-  nlohmann::ordered_json message;
-  message["type"] = "scan";
-  message["request"] = std::move(request);
-  return message.dump() + "\n";
-}
 
 std::vector<platform::OsString> helper_candidates(const platform::OsString& host_path) {
   const bool windows = platform::kPathSeparator != '/';

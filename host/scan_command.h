@@ -36,11 +36,6 @@
 
 namespace ketterlin::host {
 
-// The request line (one compact JSON object and a line feed) for the given request.
-std::string encode_request(elevation::ElevatedScanMode mode, std::string_view root,
-                           const std::vector<std::string>& targets,
-                           const std::optional<storage::ElevatedVolume>& volume);
-
 // Where the host looks for ketterlin-scan-helper (".exe" on Windows) when no --helper is given,
 // in order: in the folder of `host_path` (the build folder, Windows), then in the installed
 // helper folder relative to that folder (Linux: ../libexec/ketterlin-scan), with ".." resolved

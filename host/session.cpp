@@ -40,7 +40,8 @@ tl::unexpected<std::string> problem(SequenceProblem::Kind kind, uint64_t target,
 
 ProtocolReader::ProtocolReader(std::size_t target_count, PathStyle style,
                                ProgressCallback on_progress, std::size_t max_line_bytes)
-    : decoder_(style == PathStyle::Windows ? LoneSurrogates::Units : LoneSurrogates::Bytes),
+    : decoder_(style == PathStyle::Windows ? elevation::LoneSurrogates::Units
+                                           : elevation::LoneSurrogates::Bytes),
       targets_(target_count),
       style_(style),
       on_progress_(std::move(on_progress)),
@@ -121,15 +122,16 @@ tl::expected<void, std::string> ProtocolReader::check_target(uint64_t target,
   return {};
 }
 
-tl::expected<void, std::string> ProtocolReader::apply(const NodeEvent& event) {
+tl::expected<void, std::string> ProtocolReader::apply(const elevation::DecodedNodeMessage& event) {
   if (end_ != RunEnd::Open) return problem(SequenceProblem::Kind::AfterEnd, 0);
   return node(event);
 }
 
-tl::expected<void, std::string> ProtocolReader::apply(const HelperEvent& event) {
+tl::expected<void, std::string> ProtocolReader::apply(const elevation::DecodedMessage& event) {
   using Kind = SequenceProblem::Kind;
   if (end_ != RunEnd::Open) return problem(Kind::AfterEnd, 0);
-  if (const auto* progress = std::get_if<ProgressEvent>(&event)) {
+  if (const auto* message = std::get_if<elevation::DecodedEventMessage>(&event)) {
+    const elevation::DecodedProgress* progress = &message->progress;
     if (auto allowed = check_target(progress->target_index, false); !allowed) return allowed;
     targets_[current_].last_progress = ProgressCounters{
         progress->files_discovered,        progress->folders_discovered, progress->bytes_measured,
@@ -137,15 +139,18 @@ tl::expected<void, std::string> ProtocolReader::apply(const HelperEvent& event) 
     if (on_progress_) on_progress_(*progress);
     return {};
   }
-  if (const auto* start = std::get_if<TreeStartEvent>(&event)) return tree_start(*start);
-  if (const auto* node_event = std::get_if<NodeEvent>(&event)) return apply(*node_event);
-  if (const auto* end = std::get_if<TreeEndEvent>(&event)) return tree_end(end->target_index);
-  if (const auto* unavailable = std::get_if<TargetUnavailableEvent>(&event)) {
+  if (const auto* start = std::get_if<elevation::TreeStartMessage>(&event))
+    return tree_start(*start);
+  if (const auto* node_event = std::get_if<elevation::DecodedNodeMessage>(&event))
+    return apply(*node_event);
+  if (const auto* end = std::get_if<elevation::TreeEndMessage>(&event))
+    return tree_end(end->target_index);
+  if (const auto* unavailable = std::get_if<elevation::TargetUnavailableMessage>(&event)) {
     if (auto allowed = check_target(unavailable->target_index, false); !allowed) return allowed;
     targets_[current_++].state = TargetReport::State::Unavailable;
     return {};
   }
-  if (std::holds_alternative<CompleteEvent>(event)) {
+  if (std::holds_alternative<elevation::CompleteMessage>(event)) {
     if (open_tree_) return problem(Kind::InsideTree, current_);
     if (current_ != targets_.size()) {
       return problem(Kind::CompleteTooEarly, targets_.size(), current_);
@@ -154,19 +159,20 @@ tl::expected<void, std::string> ProtocolReader::apply(const HelperEvent& event) 
     return {};
   }
   // "failure" ends the run wherever it comes.
-  failure_message_ = std::string(std::get<FailureEvent>(event).message);
+  failure_message_ = std::string(std::get<elevation::FailureMessage>(event).message);
   end_ = RunEnd::Failed;
   return {};
 }
 
-tl::expected<void, std::string> ProtocolReader::tree_start(const TreeStartEvent& event) {
+tl::expected<void, std::string> ProtocolReader::tree_start(
+    const elevation::TreeStartMessage& event) {
   if (auto allowed = check_target(event.target_index, false); !allowed) return allowed;
   targets_[current_].file_system = event.file_system;
   open_tree_.emplace(style_);
   return {};
 }
 
-tl::expected<void, std::string> ProtocolReader::node(const NodeEvent& event) {
+tl::expected<void, std::string> ProtocolReader::node(const elevation::DecodedNodeMessage& event) {
   if (auto allowed = check_target(event.target_index, true); !allowed) return allowed;
   if (!open_tree_) return problem(SequenceProblem::Kind::NodeOutsideTree, event.target_index);
   auto added = open_tree_->add(event.node);

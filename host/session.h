@@ -18,8 +18,8 @@
 
 #include <tl/expected.hpp>
 
+#include "elevation/message_decoder.h"
 #include "host/host_error.h"
-#include "host/messages.h"
 #include "host/result_tree.h"
 
 namespace ketterlin::host {
@@ -52,7 +52,7 @@ struct ProgressCounters {
   uint64_t bytes_measured = 0;
   uint64_t inaccessible_item_count = 0;
   uint64_t elapsed_millis = 0;
-  ProgressStatus status = ProgressStatus::Queued;
+  elevation::ProgressStatus status = elevation::ProgressStatus::Queued;
 };
 
 struct TargetReport {
@@ -73,7 +73,7 @@ class ProtocolReader {
  public:
   // Called for every progress event, on the thread that feeds; the views in it are valid only
   // during the call.
-  using ProgressCallback = std::function<void(const ProgressEvent&)>;
+  using ProgressCallback = std::function<void(const elevation::DecodedProgress&)>;
   static constexpr std::size_t kDefaultMaxLineBytes = std::size_t{64} << 20;
 
   ProtocolReader(std::size_t target_count, PathStyle style, ProgressCallback on_progress,
@@ -94,22 +94,22 @@ class ProtocolReader {
   uint64_t lines_read() const { return lines_read_; }
   const std::vector<TargetReport>& targets() const { return targets_; }
   std::vector<TargetReport> take_targets() { return std::move(targets_); }
-  const MessageDecoder& decoder() const { return decoder_; }
+  const elevation::MessageDecoder& decoder() const { return decoder_; }
 
  private:
   tl::expected<void, HostError> line(std::string_view text);
   // `applied` (the outcome of applying the last line) as the outcome of reading it.
   tl::expected<void, HostError> applied_on_line(
       const tl::expected<void, std::string>& applied) const;
-  tl::expected<void, std::string> apply(const HelperEvent& event);
-  tl::expected<void, std::string> apply(const NodeEvent& event);
+  tl::expected<void, std::string> apply(const elevation::DecodedMessage& event);
+  tl::expected<void, std::string> apply(const elevation::DecodedNodeMessage& event);
   tl::expected<void, std::string> check_target(uint64_t target, bool in_tree_allowed);
-  tl::expected<void, std::string> tree_start(const TreeStartEvent& event);
-  tl::expected<void, std::string> node(const NodeEvent& event);
+  tl::expected<void, std::string> tree_start(const elevation::TreeStartMessage& event);
+  tl::expected<void, std::string> node(const elevation::DecodedNodeMessage& event);
   tl::expected<void, std::string> tree_end(uint64_t target);
 
-  MessageDecoder decoder_;
-  NodeEvent node_line_;  // the node line being read, decoded by the fast path
+  elevation::MessageDecoder decoder_;
+  elevation::DecodedNodeMessage node_line_;  // the node line being read, decoded by the fast path
   std::vector<TargetReport> targets_;
   std::size_t current_ = 0;               // the first target not yet reported
   std::optional<TreeBuilder> open_tree_;  // between treeStart and treeEnd of target current_

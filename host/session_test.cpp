@@ -97,7 +97,7 @@ TEST(ProtocolReaderTest, RebuildsARecordedRunHoweverTheBytesArrive) {
     for (const auto& [way, cuts] : ways) {
       SCOPED_TRACE(way + (carriage_returns ? ", lines ending in CR LF" : ""));
       std::vector<std::string> seen;
-      ProtocolReader reader(3, PathStyle::Posix, [&seen](const ProgressEvent& event) {
+      ProtocolReader reader(3, PathStyle::Posix, [&seen](const elevation::DecodedProgress& event) {
         seen.push_back(std::to_string(event.target_index) + ":" +
                        std::string(elevation::to_wire(event.status)));
       });

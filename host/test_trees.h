@@ -10,10 +10,11 @@
 
 namespace ketterlin::host::testing {
 
-inline NodeFields node(uint64_t id, std::optional<uint64_t> parent, std::string_view path,
-                       NodeRecordKind kind, uint64_t logical = 0, uint64_t on_disk = 0,
-                       std::optional<uint64_t> inode = std::nullopt) {
-  NodeFields fields;
+inline elevation::DecodedNode node(uint64_t id, std::optional<uint64_t> parent,
+                                   std::string_view path, NodeRecordKind kind, uint64_t logical = 0,
+                                   uint64_t on_disk = 0,
+                                   std::optional<uint64_t> inode = std::nullopt) {
+  elevation::DecodedNode fields;
   fields.id = id;
   fields.parent_id = parent;
   fields.path = path;
@@ -30,9 +31,9 @@ inline NodeFields node(uint64_t id, std::optional<uint64_t> parent, std::string_
   return fields;
 }
 
-inline ResultTree build_tree(const std::vector<NodeFields>& nodes) {
+inline ResultTree build_tree(const std::vector<elevation::DecodedNode>& nodes) {
   TreeBuilder builder(PathStyle::Posix);
-  for (const NodeFields& fields : nodes) {
+  for (const elevation::DecodedNode& fields : nodes) {
     if (!builder.add(fields)) return ResultTree();
   }
   return std::move(std::move(builder).finish().value());
@@ -42,9 +43,9 @@ inline ResultTree build_tree(const std::vector<NodeFields>& nodes) {
 //   docs/ (report.pdf 3000/4096, notes.txt 10/4096, hard link "same" to big.bin)
 //   media/ (big.bin 1 MiB/1 MiB, inode 77)
 //   secret (restricted), link -> docs, top.txt 100/4096
-inline std::vector<NodeFields> sample_nodes() {
+inline std::vector<elevation::DecodedNode> sample_nodes() {
   using Kind = NodeRecordKind;
-  NodeFields link = node(9, 0, "/v/link", Kind::SymbolicLink);
+  elevation::DecodedNode link = node(9, 0, "/v/link", Kind::SymbolicLink);
   link.link_target = "docs";
   return {
       node(0, std::nullopt, "/v", Kind::Drive),

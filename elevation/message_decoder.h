@@ -6,8 +6,8 @@
 // every detail goes to the general path, which parses it with nlohmann::json and accepts any key
 // order, whitespace and unknown keys. The general path alone decides what is malformed, so both
 // accept exactly the same lines and give the same values. Node lines, nearly every line of a run,
-// can also be read by the fast path alone straight into a reused NodeEvent, even before the line
-// has been split off the bytes that hold it (decode_compact_node, decode_compact_node_at).
+// can also be read by the fast path alone straight into a reused DecodedNodeMessage, even before
+// the line has been split off the bytes that hold it (decode_compact_node, decode_compact_node_at).
 #pragma once
 
 #include <cstdint>
@@ -19,66 +19,15 @@
 #include <tl/expected.hpp>
 
 #include "elevation/protocol.h"
-#include "storage/volume.h"
 
-namespace ketterlin::host {
+namespace ketterlin::elevation {
 
-using elevation::NodeRecordFlags;
-using elevation::NodeRecordIdentity;
-using elevation::NodeRecordKind;
-using elevation::ProgressStatus;
-
-struct ProgressEvent {  // "event" carrying "progress"
-  uint64_t target_index = 0;
-  std::string_view current_path;
-  uint64_t files_discovered = 0;
-  uint64_t folders_discovered = 0;
-  uint64_t bytes_measured = 0;
-  uint64_t inaccessible_item_count = 0;
-  uint64_t elapsed_millis = 0;
-  ProgressStatus status = ProgressStatus::Queued;
-};
-
-struct TreeStartEvent {  // "treeStart"
-  uint64_t target_index = 0;
-  std::optional<storage::FileSystemKind> file_system;
-};
-
-// One tree node, with the node's own sizes (never subtree totals).
-struct NodeFields {
-  uint64_t id = 0;
-  std::optional<uint64_t> parent_id;
-  std::string_view path;
-  NodeRecordKind kind = NodeRecordKind::File;
-  uint64_t logical_bytes = 0;
-  uint64_t size_on_disk_bytes = 0;
-  NodeRecordFlags flags;
-  std::optional<NodeRecordIdentity> identity;
-  std::optional<std::string_view> link_target;
-  uint64_t modified_at_epoch_seconds = 0;
-};
-
-struct NodeEvent {  // "node"
-  uint64_t target_index = 0;
-  NodeFields node;
-};
-
-struct TreeEndEvent {  // "treeEnd"
-  uint64_t target_index = 0;
-};
-
-struct TargetUnavailableEvent {  // "targetUnavailable"
-  uint64_t target_index = 0;
-};
-
-struct CompleteEvent {};  // "complete"
-
-struct FailureEvent {  // "failure"
-  std::string_view message;
-};
-
-using HelperEvent = std::variant<ProgressEvent, TreeStartEvent, NodeEvent, TreeEndEvent,
-                                 TargetUnavailableEvent, CompleteEvent, FailureEvent>;
+// The helper's messages as the host reads them: every text a UTF-8 view.
+using DecodedProgress = BasicTargetProgress<std::string_view>;
+using DecodedNode = BasicNodeRecord<std::string_view>;
+using DecodedEventMessage = BasicEventMessage<std::string_view>;
+using DecodedNodeMessage = BasicNodeMessage<std::string_view>;
+using DecodedMessage = BasicHelperMessage<std::string_view>;
 
 // What a path's lone surrogate escapes (written by a helper asked for lossless paths) stand for.
 enum class LoneSurrogates : uint8_t {
@@ -100,21 +49,21 @@ class MessageDecoder {
   // Strings are UTF-8, except where a lone surrogate escape stood (see LoneSurrogates). Fails
   // with a short description of the problem (JSON syntax, a missing or mistyped key, an unknown
   // "type" or enumeration word, a number outside 0..2^64-1, invalid UTF-8).
-  [[nodiscard]] tl::expected<HelperEvent, std::string> decode(std::string_view line);
+  [[nodiscard]] tl::expected<DecodedMessage, std::string> decode(std::string_view line);
 
   // The same, through the general path only (for tests and benchmarks).
-  [[nodiscard]] tl::expected<HelperEvent, std::string> decode_general(std::string_view line);
+  [[nodiscard]] tl::expected<DecodedMessage, std::string> decode_general(std::string_view line);
 
   // The fast path for a node line alone, straight into `event` (every field is set, the views as
   // for decode): true when `line` is a node line in the helper's compact form. False says nothing
   // about the line (`event` is then unspecified): decode() reads it.
-  [[nodiscard]] bool decode_compact_node(std::string_view line, NodeEvent& event);
+  [[nodiscard]] bool decode_compact_node(std::string_view line, DecodedNodeMessage& event);
 
   // The same for the line at the front of `bytes`, which need not have been split off: its
   // length (line feed not included) when it is a node line in the compact form and its line
   // feed follows within `bytes`; what comes after the line feed plays no part.
   [[nodiscard]] std::optional<std::size_t> decode_compact_node_at(std::string_view bytes,
-                                                                  NodeEvent& event);
+                                                                  DecodedNodeMessage& event);
 
   // Lines the fast path did not take since construction.
   uint64_t general_path_lines() const { return general_path_lines_; }
@@ -127,4 +76,4 @@ class MessageDecoder {
   uint64_t general_path_lines_ = 0;
 };
 
-}  // namespace ketterlin::host
+}  // namespace ketterlin::elevation

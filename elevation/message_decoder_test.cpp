@@ -1,4 +1,4 @@
-#include "host/messages.h"
+#include "elevation/message_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -7,33 +7,31 @@
 #include <random>
 #include <sstream>
 
-namespace ketterlin::host {
+namespace ketterlin::elevation {
 namespace {
 
-using elevation::HelperMessage;
-
 // A canonical text of a decoded event, so that whole events compare in one assertion.
-std::string describe(const HelperEvent& event) {
+std::string describe(const DecodedMessage& event) {
   std::ostringstream out;
   struct Visitor {
     std::ostringstream& out;
-    void operator()(const ProgressEvent& e) {
+    void operator()(const DecodedEventMessage& m) {
+      const DecodedProgress& e = m.progress;
       out << "progress " << e.target_index << " [" << e.current_path << "] " << e.files_discovered
           << " " << e.folders_discovered << " " << e.bytes_measured << " "
-          << e.inaccessible_item_count << " " << e.elapsed_millis << " "
-          << elevation::to_wire(e.status);
+          << e.inaccessible_item_count << " " << e.elapsed_millis << " " << to_wire(e.status);
     }
-    void operator()(const TreeStartEvent& e) {
+    void operator()(const TreeStartMessage& e) {
       out << "treeStart " << e.target_index << " "
-          << (e.file_system ? elevation::to_wire(*e.file_system) : "null");
+          << (e.file_system ? to_wire(*e.file_system) : "null");
     }
-    void operator()(const NodeEvent& e) {
-      const NodeFields& n = e.node;
+    void operator()(const DecodedNodeMessage& e) {
+      const DecodedNode& n = e.node;
       out << "node " << e.target_index << " id " << n.id << " parent "
           << (n.parent_id ? std::to_string(*n.parent_id) : "null") << " [" << n.path << "] "
-          << elevation::to_wire(n.kind) << " " << n.logical_bytes << " " << n.size_on_disk_bytes
-          << " flags " << n.flags.cloud_only << n.flags.compressed << n.flags.sparse
-          << n.flags.deduplicated << " identity ";
+          << to_wire(n.kind) << " " << n.logical_bytes << " " << n.size_on_disk_bytes << " flags "
+          << n.flags.cloud_only << n.flags.compressed << n.flags.sparse << n.flags.deduplicated
+          << " identity ";
       if (n.identity) {
         out << n.identity->volume_serial << ":";
         for (const uint8_t byte : n.identity->file_id) out << int{byte} << ".";
@@ -43,10 +41,10 @@ std::string describe(const HelperEvent& event) {
       out << " target " << (n.link_target ? "[" + std::string(*n.link_target) + "]" : "null")
           << " mtime " << n.modified_at_epoch_seconds;
     }
-    void operator()(const TreeEndEvent& e) { out << "treeEnd " << e.target_index; }
-    void operator()(const TargetUnavailableEvent& e) { out << "unavailable " << e.target_index; }
-    void operator()(const CompleteEvent&) { out << "complete"; }
-    void operator()(const FailureEvent& e) { out << "failure [" << e.message << "]"; }
+    void operator()(const TreeEndMessage& e) { out << "treeEnd " << e.target_index; }
+    void operator()(const TargetUnavailableMessage& e) { out << "unavailable " << e.target_index; }
+    void operator()(const CompleteMessage&) { out << "complete"; }
+    void operator()(const FailureMessage& e) { out << "failure [" << e.message << "]"; }
   };
   std::visit(Visitor{out}, event);
   return out.str();
@@ -60,7 +58,7 @@ platform::OsStringView os(std::string_view text) {
 
 std::string encoded(const HelperMessage& message) {
   std::string text;
-  EXPECT_TRUE(elevation::encode(message, text).has_value());
+  EXPECT_TRUE(encode(message, text).has_value());
   return text;
 }
 
@@ -69,28 +67,27 @@ constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 // Lines written by the helper's own encoder, decoded by the host: every kind of message, the
 // extremes of every number and the escapes of every special character.
 TEST(MessageDecoderTest, DecodesEveryMessageTheHelperEncodes) {
-  elevation::NodeRecord file;
+  NodeRecord file;
   file.id = 7;
   file.parent_id = 3;
   file.path = os("/data/a \"quoted\" \\ name\twith\x01 and ü");
-  file.kind = elevation::NodeRecordKind::File;
+  file.kind = NodeRecordKind::File;
   file.logical_bytes = kMax;
   file.size_on_disk_bytes = 4096;
   file.flags = {true, false, true, false};
   file.identity =
-      elevation::NodeRecordIdentity{kMax, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 255}};
+      NodeRecordIdentity{kMax, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 255}};
   file.modified_at_epoch_seconds = 1700000000;
-  elevation::NodeRecord root;
+  NodeRecord root;
   root.path = os("/data");
-  root.kind = elevation::NodeRecordKind::Drive;
-  elevation::NodeRecord link;
+  root.kind = NodeRecordKind::Drive;
+  NodeRecord link;
   link.id = 9;
   link.parent_id = 0;
   link.path = os("/data/l");
-  link.kind = elevation::NodeRecordKind::SymbolicLink;
+  link.kind = NodeRecordKind::SymbolicLink;
   link.link_target = os("../elsewhere\n");
-  elevation::TargetProgress progress{
-      2, os("/data/x"), 1, 2, 3, 4, kMax, elevation::ProgressStatus::Running};
+  TargetProgress progress{2, os("/data/x"), 1, 2, 3, 4, kMax, ProgressStatus::Running};
 
   struct Row {
     const char* name;
@@ -98,25 +95,24 @@ TEST(MessageDecoderTest, DecodesEveryMessageTheHelperEncodes) {
     std::string expected;
   };
   const std::vector<Row> rows = {
-      {"progress", elevation::EventMessage{progress},
+      {"progress", EventMessage{progress},
        "progress 2 [/data/x] 1 2 3 4 18446744073709551615 running"},
-      {"tree start with file system",
-       elevation::TreeStartMessage{1, storage::FileSystemKind::ExFat}, "treeStart 1 exFat"},
-      {"tree start without file system", elevation::TreeStartMessage{0, std::nullopt},
-       "treeStart 0 null"},
-      {"root node", elevation::NodeMessage{0, root},
+      {"tree start with file system", TreeStartMessage{1, storage::FileSystemKind::ExFat},
+       "treeStart 1 exFat"},
+      {"tree start without file system", TreeStartMessage{0, std::nullopt}, "treeStart 0 null"},
+      {"root node", NodeMessage{0, root},
        "node 0 id 0 parent null [/data] drive 0 0 flags 0000 identity null target null mtime 0"},
-      {"file node with escapes and identity", elevation::NodeMessage{5, file},
+      {"file node with escapes and identity", NodeMessage{5, file},
        "node 5 id 7 parent 3 [/data/a \"quoted\" \\ name\twith\x01 and ü] file "
        "18446744073709551615 4096 flags 1010 identity 18446744073709551615:"
        "1.2.3.4.5.6.7.8.9.10.11.12.13.14.15.255. target null mtime 1700000000"},
-      {"link node", elevation::NodeMessage{0, link},
+      {"link node", NodeMessage{0, link},
        "node 0 id 9 parent 0 [/data/l] symbolicLink 0 0 flags 0000 identity null target "
        "[../elsewhere\n] mtime 0"},
-      {"tree end", elevation::TreeEndMessage{kMax}, "treeEnd 18446744073709551615"},
-      {"target unavailable", elevation::TargetUnavailableMessage{3}, "unavailable 3"},
-      {"complete", elevation::CompleteMessage{}, "complete"},
-      {"failure", elevation::FailureMessage{"at least one scan target is required"},
+      {"tree end", TreeEndMessage{kMax}, "treeEnd 18446744073709551615"},
+      {"target unavailable", TargetUnavailableMessage{3}, "unavailable 3"},
+      {"complete", CompleteMessage{}, "complete"},
+      {"failure", FailureMessage{"at least one scan target is required"},
        "failure [at least one scan target is required]"},
   };
   for (const Row& row : rows) {
@@ -197,11 +193,11 @@ TEST(MessageDecoderTest, GivesBackWhatLoneSurrogateEscapesStandFor) {
     MessageDecoder decoder(row.meaning);
     auto compact = decoder.decode(fast);
     ASSERT_TRUE(compact.has_value()) << compact.error();
-    EXPECT_EQ(std::get<ProgressEvent>(*compact).current_path, row.expected);
+    EXPECT_EQ(std::get<DecodedEventMessage>(*compact).progress.current_path, row.expected);
     EXPECT_EQ(decoder.general_path_lines(), 0u);
     auto general = decoder.decode_general(fast);
     ASSERT_TRUE(general.has_value()) << general.error();
-    EXPECT_EQ(std::get<ProgressEvent>(*general).current_path, row.expected);
+    EXPECT_EQ(std::get<DecodedEventMessage>(*general).progress.current_path, row.expected);
   }
 }
 
@@ -271,28 +267,28 @@ TEST(MessageDecoderTest, RefusesMalformedLines) {
 // lines with single bytes changed, inserted or removed (digits, quotes, escapes, separators,
 // bytes above 0x7F, control characters), each read by both paths.
 TEST(MessageDecoderTest, FastPathTakesOnlyWhatTheGeneralPathTakes) {
-  elevation::NodeRecord file;
+  NodeRecord file;
   file.id = 1234567;
   file.parent_id = 12;
   file.path = os("/data/caf\xc3\xa9 \"x\"\\y");
   file.logical_bytes = 9876543210;
   file.size_on_disk_bytes = 4096;
-  file.identity = elevation::NodeRecordIdentity{2049, {7, 255, 0, 10, 0, 0, 0, 1}};
+  file.identity = NodeRecordIdentity{2049, {7, 255, 0, 10, 0, 0, 0, 1}};
   file.modified_at_epoch_seconds = 1700000000;
-  elevation::NodeRecord link;
+  NodeRecord link;
   link.id = 99;
   link.parent_id = 0;
   link.path = os("/data/l");
-  link.kind = elevation::NodeRecordKind::SymbolicLink;
+  link.kind = NodeRecordKind::SymbolicLink;
   link.flags = {false, true, false, true};
   link.link_target = os("t\u00e9\n");
-  const std::vector<std::string> lines = {encoded(elevation::NodeMessage{3, file}),
-                                          encoded(elevation::NodeMessage{0, link})};
+  const std::vector<std::string> lines = {encoded(NodeMessage{3, file}),
+                                          encoded(NodeMessage{0, link})};
   const std::string replacements = "0123456789\"\\,:{}[]-.eE \x01\x7f\x80\xc3\xe9nulltrf/u";
   std::mt19937 random(5);
   MessageDecoder fast;
   MessageDecoder general;
-  NodeEvent event;
+  DecodedNodeMessage event;
   uint64_t taken = 0;
   for (int round = 0; round < 20000; ++round) {
     std::string line = lines[round % lines.size()];
@@ -325,11 +321,11 @@ TEST(MessageDecoderTest, EscapedTextsSurviveInTheDecoderUntilTheNextLine) {
   MessageDecoder decoder;
   auto first = decoder.decode(R"({"type":"failure","message":"line\nbreak \"q\""})");
   ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(std::get<FailureEvent>(*first).message, "line\nbreak \"q\"");
+  EXPECT_EQ(std::get<FailureMessage>(*first).message, "line\nbreak \"q\"");
   auto second = decoder.decode(R"({"type":"failure","message":"plain"})");
   ASSERT_TRUE(second.has_value());
-  EXPECT_EQ(std::get<FailureEvent>(*second).message, "plain");
+  EXPECT_EQ(std::get<FailureMessage>(*second).message, "plain");
 }
 
 }  // namespace
-}  // namespace ketterlin::host
+}  // namespace ketterlin::elevation

@@ -3,7 +3,7 @@
 // The fast path is written for node lines of some 600 bytes, half of them the path: fixed texts
 // are compared in one go, numbers and the path's plain text are read eight bytes at a time, and
 // the common spellings (no flags, the upper half of a file id zero) are matched whole.
-#include "host/messages.h"
+#include "elevation/message_decoder.h"
 
 #include <algorithm>
 #include <array>
@@ -16,38 +16,10 @@
 
 #include "platform/unicode.h"
 
-namespace ketterlin::host {
+namespace ketterlin::elevation {
 namespace {
 
 using storage::FileSystemKind;
-
-template <typename Enum, std::size_t N>
-std::optional<Enum> enum_from_wire(std::string_view word, const std::array<Enum, N>& values) {
-  for (const Enum value : values) {
-    if (elevation::to_wire(value) == word) return value;
-  }
-  return std::nullopt;
-}
-
-std::optional<ProgressStatus> status_from_wire(std::string_view word) {
-  return enum_from_wire(
-      word, std::array{ProgressStatus::Queued, ProgressStatus::Running, ProgressStatus::Completed,
-                       ProgressStatus::Cancelled, ProgressStatus::Failed});
-}
-
-std::optional<NodeRecordKind> kind_from_wire(std::string_view word) {
-  return enum_from_wire(
-      word,
-      std::array{NodeRecordKind::Drive, NodeRecordKind::Folder, NodeRecordKind::File,
-                 NodeRecordKind::Restricted, NodeRecordKind::SymbolicLink, NodeRecordKind::Junction,
-                 NodeRecordKind::VolumeMountPoint, NodeRecordKind::OtherLink});
-}
-
-std::optional<FileSystemKind> file_system_from_wire(std::string_view word) {
-  return enum_from_wire(
-      word, std::array{FileSystemKind::Ntfs, FileSystemKind::ReFs, FileSystemKind::Fat32,
-                       FileSystemKind::ExFat, FileSystemKind::Other});
-}
 
 // Appends `code_point` in UTF-8; a surrogate comes out in its WTF-8 form.
 void append_utf8(std::string& out, uint32_t code_point) {
@@ -426,8 +398,9 @@ class CompactReader {
   LoneSurrogates lone_surrogates_;
 };
 
-std::optional<HelperEvent> fast_progress(CompactReader& in, std::string& scratch) {
-  ProgressEvent event;
+std::optional<DecodedMessage> fast_progress(CompactReader& in, std::string& scratch) {
+  DecodedEventMessage message;
+  DecodedProgress& event = message.progress;
   if (!in.literal("{\"type\":\"progress\",\"targetIndex\":")) return std::nullopt;
   auto target = in.number();
   if (!target || !in.literal(",\"currentPath\":")) return std::nullopt;
@@ -445,10 +418,10 @@ std::optional<HelperEvent> fast_progress(CompactReader& in, std::string& scratch
   if (!elapsed || !in.literal(",\"status\":")) return std::nullopt;
   auto status_word = in.word();
   if (!status_word || !in.literal("}}") || !in.at_end()) return std::nullopt;
-  auto status = status_from_wire(*status_word);
+  auto status = from_wire<ProgressStatus>(*status_word);
   if (!status) return std::nullopt;
   event = {*target, *path, *files, *folders, *bytes, *inaccessible, *elapsed, *status};
-  return event;
+  return message;
 }
 
 std::optional<NodeRecordFlags> fast_flags(CompactReader& in) {
@@ -512,7 +485,7 @@ std::optional<NodeRecordKind> fast_kind(CompactReader& in) {
   if (in.literal("\"folder\"")) return NodeRecordKind::Folder;
   auto word = in.word();
   if (!word) return std::nullopt;
-  return kind_from_wire(*word);
+  return from_wire<NodeRecordKind>(*word);
 }
 
 constexpr char kNodeLineStart[] = "{\"type\":\"node\",\"targetIndex\":";
@@ -523,7 +496,7 @@ constexpr char kNodeLineStart[] = "{\"type\":\"node\",\"targetIndex\":";
 // otherwise alias it).
 std::optional<std::size_t> fast_node(std::string_view text, LoneSurrogates lone_surrogates,
                                      std::string& path_scratch, std::string& target_scratch,
-                                     NodeEvent& event) {
+                                     DecodedNodeMessage& event) {
   CompactReader in(text, lone_surrogates);
   if (!in.literal(kNodeLineStart)) return std::nullopt;
   auto target = in.number();
@@ -559,7 +532,7 @@ std::optional<std::size_t> fast_node(std::string_view text, LoneSurrogates lone_
   auto modified = in.number();
   if (!modified || !in.literal("}}")) return std::nullopt;
   event.target_index = *target;
-  NodeFields& node = event.node;
+  DecodedNode& node = event.node;
   node.id = *id;
   node.parent_id = parent;
   node.path = *path;
@@ -575,49 +548,50 @@ std::optional<std::size_t> fast_node(std::string_view text, LoneSurrogates lone_
 
 // A message whose only field is "targetIndex".
 template <typename Event>
-std::optional<HelperEvent> fast_indexed(CompactReader& in) {
+std::optional<DecodedMessage> fast_indexed(CompactReader& in) {
   auto target = in.number();
   if (!target || !in.literal("}") || !in.at_end()) return std::nullopt;
   return Event{*target};
 }
 
-std::optional<HelperEvent> fast_tree_start(CompactReader& in) {
+std::optional<DecodedMessage> fast_tree_start(CompactReader& in) {
   auto target = in.number();
   if (!target || !in.literal(",\"fileSystem\":")) return std::nullopt;
-  TreeStartEvent event{*target, std::nullopt};
+  TreeStartMessage event{*target, std::nullopt};
   if (!in.literal("null")) {
     auto word = in.word();
     if (!word) return std::nullopt;
-    event.file_system = file_system_from_wire(*word);
+    event.file_system = from_wire<FileSystemKind>(*word);
     if (!event.file_system) return std::nullopt;
   }
   if (!in.literal("}") || !in.at_end()) return std::nullopt;
   return event;
 }
 
-std::optional<HelperEvent> decode_compact(std::string_view line, LoneSurrogates lone_surrogates,
-                                          std::string& path_scratch, std::string& second_scratch) {
+std::optional<DecodedMessage> decode_compact(std::string_view line, LoneSurrogates lone_surrogates,
+                                             std::string& path_scratch,
+                                             std::string& second_scratch) {
   CompactReader in(line, lone_surrogates);
   if (line.starts_with(kNodeLineStart)) {
-    NodeEvent event;
+    DecodedNodeMessage event;
     const auto length = fast_node(line, lone_surrogates, path_scratch, second_scratch, event);
     if (!length || !ends_line(line.substr(*length))) return std::nullopt;
     return event;
   }
   if (in.literal("{\"type\":\"event\",\"event\":")) return fast_progress(in, path_scratch);
   if (in.literal("{\"type\":\"treeStart\",\"targetIndex\":")) return fast_tree_start(in);
-  if (in.literal("{\"type\":\"treeEnd\",\"targetIndex\":")) return fast_indexed<TreeEndEvent>(in);
+  if (in.literal("{\"type\":\"treeEnd\",\"targetIndex\":")) return fast_indexed<TreeEndMessage>(in);
   if (in.literal("{\"type\":\"targetUnavailable\",\"targetIndex\":")) {
-    return fast_indexed<TargetUnavailableEvent>(in);
+    return fast_indexed<TargetUnavailableMessage>(in);
   }
   if (in.literal("{\"type\":\"complete\"}")) {
     if (!in.at_end()) return std::nullopt;
-    return CompleteEvent{};
+    return CompleteMessage{};
   }
   if (in.literal("{\"type\":\"failure\",\"message\":")) {
     auto message = in.string(second_scratch);
     if (!message || !in.literal("}") || !in.at_end()) return std::nullopt;
-    return FailureEvent{*message};
+    return FailureMessage{*message};
   }
   return std::nullopt;
 }
@@ -625,7 +599,7 @@ std::optional<HelperEvent> decode_compact(std::string_view line, LoneSurrogates 
 // ===== General path =====
 
 using Json = nlohmann::json;
-using Decoded = tl::expected<HelperEvent, std::string>;
+using Decoded = tl::expected<DecodedMessage, std::string>;
 
 // The JSON library refuses lone surrogate escapes, so they are carried through it hidden, as two
 // characters: the noncharacter U+FDD0 and then U+E000 + (unit - 0xD800). A U+FDD0 the line holds
@@ -755,11 +729,11 @@ class ObjectReader {
     return text_of(key, *value, storage);
   }
   template <typename Enum>
-  Enum enumeration(std::string_view key, std::optional<Enum> (*from_wire)(std::string_view)) {
+  Enum enumeration(std::string_view key) {
     std::string word;
     string(key, word);
     if (problem_) return Enum{};
-    const std::optional<Enum> value = from_wire(word);
+    const std::optional<Enum> value = from_wire<Enum>(word);
     if (!value) fail("unknown \"" + std::string(key) + "\" value \"" + word + "\"");
     return value.value_or(Enum{});
   }
@@ -829,8 +803,9 @@ NodeRecordFlags general_flags(ObjectReader& node) {
   return result;
 }
 
-NodeEvent general_node(ObjectReader& message, std::string& path, std::string& link_target) {
-  NodeEvent event;
+DecodedNodeMessage general_node(ObjectReader& message, std::string& path,
+                                std::string& link_target) {
+  DecodedNodeMessage event;
   event.target_index = message.number("targetIndex");
   const Json* value = message.field("node");
   if (value == nullptr) return event;
@@ -839,11 +814,11 @@ NodeEvent general_node(ObjectReader& message, std::string& path, std::string& li
     return event;
   }
   ObjectReader node(*value, "node", message.restore());
-  NodeFields& fields = event.node;
+  DecodedNode& fields = event.node;
   fields.id = node.number("id");
   fields.parent_id = node.optional_number("parentId");
   fields.path = node.string("path", path);
-  fields.kind = node.enumeration<NodeRecordKind>("kind", kind_from_wire);
+  fields.kind = node.enumeration<NodeRecordKind>("kind");
   fields.logical_bytes = node.number("logicalBytes");
   fields.size_on_disk_bytes = node.number("sizeOnDiskBytes");
   fields.flags = general_flags(node);
@@ -854,13 +829,14 @@ NodeEvent general_node(ObjectReader& message, std::string& path, std::string& li
   return event;
 }
 
-ProgressEvent general_progress(ObjectReader& message, std::string& path) {
-  ProgressEvent event;
+DecodedEventMessage general_progress(ObjectReader& message, std::string& path) {
+  DecodedEventMessage decoded;
+  DecodedProgress& event = decoded.progress;
   const Json* value = message.field("event");
-  if (value == nullptr) return event;
+  if (value == nullptr) return decoded;
   if (!value->is_object()) {
     message.fail("\"event\" is not an object");
-    return event;
+    return decoded;
   }
   ObjectReader progress(*value, "event", message.restore());
   std::string type;
@@ -874,39 +850,39 @@ ProgressEvent general_progress(ObjectReader& message, std::string& path) {
   event.bytes_measured = progress.number("bytesMeasured");
   event.inaccessible_item_count = progress.number("inaccessibleItemCount");
   event.elapsed_millis = progress.number("elapsedMillis");
-  event.status = progress.enumeration<ProgressStatus>("status", status_from_wire);
+  event.status = progress.enumeration<ProgressStatus>("status");
   if (progress.problem()) message.fail(*progress.problem());
-  return event;
+  return decoded;
 }
 
-HelperEvent general_event(ObjectReader& message, std::string_view type, std::string& first,
-                          std::string& second) {
+DecodedMessage general_event(ObjectReader& message, std::string_view type, std::string& first,
+                             std::string& second) {
   if (type == "node") return general_node(message, first, second);
   if (type == "event") return general_progress(message, first);
   if (type == "treeStart") {
-    TreeStartEvent event{message.number("targetIndex"), std::nullopt};
+    TreeStartMessage event{message.number("targetIndex"), std::nullopt};
     if (message.field("fileSystem", true) != nullptr) {
-      event.file_system = message.enumeration<FileSystemKind>("fileSystem", file_system_from_wire);
+      event.file_system = message.enumeration<FileSystemKind>("fileSystem");
     }
     return event;
   }
-  if (type == "treeEnd") return TreeEndEvent{message.number("targetIndex")};
-  if (type == "targetUnavailable") return TargetUnavailableEvent{message.number("targetIndex")};
-  if (type == "complete") return CompleteEvent{};
-  if (type == "failure") return FailureEvent{message.string("message", second)};
+  if (type == "treeEnd") return TreeEndMessage{message.number("targetIndex")};
+  if (type == "targetUnavailable") return TargetUnavailableMessage{message.number("targetIndex")};
+  if (type == "complete") return CompleteMessage{};
+  if (type == "failure") return FailureMessage{message.string("message", second)};
   message.fail("unknown message type \"" + std::string(type) + "\"");
-  return CompleteEvent{};
+  return CompleteMessage{};
 }
 
 }  // namespace
 
-bool MessageDecoder::decode_compact_node(std::string_view line, NodeEvent& event) {
+bool MessageDecoder::decode_compact_node(std::string_view line, DecodedNodeMessage& event) {
   const auto length = fast_node(line, lone_surrogates_, path_text_, second_text_, event);
   return length && ends_line(line.substr(*length));
 }
 
 std::optional<std::size_t> MessageDecoder::decode_compact_node_at(std::string_view bytes,
-                                                                  NodeEvent& event) {
+                                                                  DecodedNodeMessage& event) {
   const auto length = fast_node(bytes, lone_surrogates_, path_text_, second_text_, event);
   if (!length) return std::nullopt;
   const std::string_view rest = bytes.substr(*length);
@@ -915,7 +891,7 @@ std::optional<std::size_t> MessageDecoder::decode_compact_node_at(std::string_vi
   return std::nullopt;
 }
 
-tl::expected<HelperEvent, std::string> MessageDecoder::decode(std::string_view line) {
+tl::expected<DecodedMessage, std::string> MessageDecoder::decode(std::string_view line) {
   if (auto event = decode_compact(line, lone_surrogates_, path_text_, second_text_)) {
     return std::move(*event);
   }
@@ -923,7 +899,7 @@ tl::expected<HelperEvent, std::string> MessageDecoder::decode(std::string_view l
   return decode_general(line);
 }
 
-tl::expected<HelperEvent, std::string> MessageDecoder::decode_general(std::string_view line) {
+tl::expected<DecodedMessage, std::string> MessageDecoder::decode_general(std::string_view line) {
   const bool hid = hide_lone_surrogates(line, hidden_line_);
   Json parsed;
   try {
@@ -940,9 +916,9 @@ tl::expected<HelperEvent, std::string> MessageDecoder::decode_general(std::strin
   std::string type;
   message.string("type", type);
   if (message.problem()) return tl::unexpected(*message.problem());
-  HelperEvent event = general_event(message, type, path_text_, second_text_);
+  DecodedMessage event = general_event(message, type, path_text_, second_text_);
   if (message.problem()) return tl::unexpected(*message.problem());
   return event;
 }
 
-}  // namespace ketterlin::host
+}  // namespace ketterlin::elevation
