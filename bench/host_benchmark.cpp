@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "elevation/protocol.h"
-#include "host/session.h"
+#include "host/session/session.h"
 
 namespace {
 

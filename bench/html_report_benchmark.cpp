@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "host/html_report.h"
+#include "host/exports/html_report.h"
 
 namespace {
 

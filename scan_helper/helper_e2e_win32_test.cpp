@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/pipe_server.h"
+#include "host/session/pipe_server.h"
 #include "platform/child_process.h"
 #include "platform/os_error.h"
 #include "platform/os_string.h"
