@@ -88,12 +88,8 @@ uint64_t TreeStore::store_name(uint32_t id, platform::OsStringView name) {
 }
 
 void TreeStore::store_identity(uint32_t id, const FileIdentity& identity, StoredNode& stored) {
-  if (file_id_count_ % kFileIdChunkSize == 0) {
-    file_id_chunks_.push_back(std::make_unique_for_overwrite<FileId[]>(kFileIdChunkSize));
-  }
-  stored.link = file_id_count_++;
-  file_id_chunks_[stored.link / kFileIdChunkSize][stored.link % kFileIdChunkSize] =
-      identity.file_id;
+  stored.link = static_cast<uint32_t>(file_ids_.size());
+  file_ids_.push_back(identity.file_id);
   const auto known =
       std::find(volume_serials_.begin(), volume_serials_.end(), identity.volume_serial);
   if (known != volume_serials_.end()) {

@@ -36,6 +36,7 @@
 #include <tsl/robin_map.h>
 
 #include "platform/os_string.h"
+#include "storage/chunked_vector.h"
 #include "storage/node_table.h"
 
 namespace ketterlin::storage::internal {
@@ -89,7 +90,7 @@ class TreeStore {
     return node_chunks_.size() * (uint64_t{kNodeChunkMask} + 1) * sizeof(StoredNode);
   }
   // Nodes that have an identity.
-  uint32_t identity_count() const { return file_id_count_; }
+  uint32_t identity_count() const { return static_cast<uint32_t>(file_ids_.size()); }
 
   StoredNode& node(uint32_t id) { return node_chunks_[id >> kNodeChunkBits][id & kNodeChunkMask]; }
   const StoredNode& node(uint32_t id) const {
@@ -112,8 +113,7 @@ class TreeStore {
   FileIdentity identity(uint32_t id) const {
     const StoredNode& stored = node(id);
     FileIdentity identity;
-    identity.file_id =
-        file_id_chunks_[stored.link / kFileIdChunkSize][stored.link % kFileIdChunkSize];
+    identity.file_id = file_ids_[stored.link];
     identity.volume_serial = stored.volume == kVolumeInSideMap ? unlisted_volume_serials_.at(id)
                                                                : volume_serials_[stored.volume];
     return identity;
@@ -167,7 +167,6 @@ class TreeStore {
   using FileId = std::array<uint8_t, 16>;
   static constexpr unsigned kNodeChunkBits = 14;
   static constexpr uint32_t kNodeChunkMask = (uint32_t{1} << kNodeChunkBits) - 1;
-  static constexpr uint32_t kFileIdChunkSize = 4096;
   // StoredNode::volume of a node whose serial is kept in unlisted_volume_serials_.
   static constexpr uint8_t kVolumeInSideMap = 255;
   static constexpr uint64_t kNameChunkUnits = uint64_t{1} << 16;
@@ -188,8 +187,7 @@ class TreeStore {
   uint64_t capacity_ = 0;
   std::vector<std::unique_ptr<platform::OsChar[]>> name_chunks_;
   uint64_t names_end_ = 0;
-  std::vector<std::unique_ptr<FileId[]>> file_id_chunks_;
-  uint32_t file_id_count_ = 0;
+  ChunkedVector<FileId, 12> file_ids_;    // by StoredNode::link
   std::vector<uint64_t> volume_serials_;  // at most kVolumeInSideMap entries
   tsl::robin_map<uint32_t, uint64_t> unlisted_volume_serials_;
   tsl::robin_map<uint32_t, platform::OsString> long_names_;

@@ -99,7 +99,7 @@ bool kind_is_link(NodeRecordKind kind) {
 // `keys` sorted by their high 32 bits, keys whose high bits are equal kept in their order: least
 // significant digit first, three passes of 11 bits. The chunked input is freed after the first
 // pass, so that at most two copies of the keys exist at any time.
-std::vector<uint64_t> sorted_by_high_half(ChunkedVector<uint64_t>&& keys) {
+std::vector<uint64_t> sorted_by_high_half(storage::ChunkedVector<uint64_t>&& keys) {
   constexpr int kDigitBits = 11;
   constexpr int kPasses = 3;
   constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;

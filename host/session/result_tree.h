@@ -26,7 +26,7 @@
 
 #include "elevation/message_decoder.h"
 #include "host/session/child_path.h"
-#include "host/session/chunked_vector.h"
+#include "storage/chunked_vector.h"
 #include "storage/node_table.h"
 #include "storage/volume.h"
 
@@ -165,9 +165,10 @@ class ResultTree {
 
  private:
   friend class TreeBuilder;
-  ChunkedVector<internal::StoredNode> nodes_;
-  ChunkedVector<storage::FileIdentity, 13> identities_;  // by node; meaningful when has_identity
-  ChunkedVector<Sizes> totals_;
+  storage::ChunkedVector<internal::StoredNode> nodes_;
+  storage::ChunkedVector<storage::FileIdentity, 13>
+      identities_;  // by node; meaningful when has_identity
+  storage::ChunkedVector<Sizes> totals_;
   std::vector<NodeIndex> child_begin_;  // children of n: children_[child_begin_[n]..[n + 1])
   std::vector<NodeIndex> children_;
   std::vector<std::pair<NodeIndex, std::pair<uint64_t, uint32_t>>> link_targets_;  // by node
@@ -217,7 +218,7 @@ class TreeBuilder {
   uint64_t last_parent_id_ = 0;       // the parent named by the node added last...
   NodeIndex last_parent_ = kNoNode;   // ...and its index, known to be a container
   // Per file with an identity: 32 bits of its identity's hash above its index.
-  ChunkedVector<uint64_t> link_keys_;
+  storage::ChunkedVector<uint64_t> link_keys_;
 };
 
 }  // namespace ketterlin::host

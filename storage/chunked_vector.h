@@ -1,6 +1,6 @@
-// Append-only storage in fixed-size chunks: growing never moves or copies what is stored, so a
-// tree of millions of nodes never holds two copies of its node table at once, and the waste is
-// at most one partly filled chunk.
+// Append-only storage in fixed-size chunks of 2^kChunkShift elements: growing never moves or
+// copies what is stored, so a tree of millions of nodes never holds two copies of a table at
+// once, and the waste is at most one partly filled chunk. Elements are value-initialised.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-namespace ketterlin::host {
+namespace ketterlin::storage {
 
 template <typename T, std::size_t kChunkShift = 14>
 class ChunkedVector {
@@ -43,4 +43,4 @@ class ChunkedVector {
   std::size_t size_ = 0;
 };
 
-}  // namespace ketterlin::host
+}  // namespace ketterlin::storage
