@@ -6,9 +6,10 @@
 // Printed: time per line of the fast decoding path (straight into a elevation::DecodedNodeMessage,
 // as ProtocolReader reads node lines, and through decode()) and of the general (nlohmann) path,
 // time per node of the whole reading (decode, check, rebuild, finish with hard links and totals),
-// and the peak heap bytes per node while reading (this program replaces the global operator new
+// the peak heap bytes per node while reading (this program replaces the global operator new
 // with a counting one; the input, the text made in 32 MiB batches and what its generator keeps, is
-// not counted). The helper's own target is 150 bytes per entry; the host's is at most twice that.
+// not counted), and the time per node of writing each export of the tree read. The helper's own
+// target is 150 bytes per entry; the host's is at most twice that.
 //
 // Times are CPU times of the process (the machine is shared).
 //
@@ -20,11 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <ostream>
 #include <random>
+#include <streambuf>
 #include <string>
 #include <vector>
 
 #include "elevation/protocol.h"
+#include "host/exports/exports.h"
 #include "host/session/session.h"
 
 namespace {
@@ -193,6 +197,42 @@ void decoding_figures() {
               static_cast<double>(text.size()) / general / 1e6);
 }
 
+// A stream that only counts what it is given.
+class CountingBuffer final : public std::streambuf {
+ public:
+  uint64_t bytes = 0;
+
+ protected:
+  std::streamsize xsputn(const char*, std::streamsize count) override {
+    bytes += static_cast<uint64_t>(count);
+    return count;
+  }
+  int_type overflow(int_type c) override {
+    ++bytes;
+    return c;
+  }
+};
+
+// Both exports of the tree just read, written to a stream that discards them.
+void export_figures(std::vector<ketterlin::host::TargetReport> reports) {
+  ketterlin::host::ScanResult result;
+  result.root = "/r";
+  result.targets = {"/r"};
+  result.reports = std::move(reports);
+  const double nodes = result.reports[0].tree->size();
+  const auto measure = [&](const char* name, auto write) {
+    CountingBuffer buffer;
+    std::ostream out(&buffer);
+    const double started = cpu_seconds();
+    write(out);
+    const double seconds = cpu_seconds() - started;
+    std::printf("%s export: %.0f ns per node, %.0f bytes per node\n", name, seconds * 1e9 / nodes,
+                static_cast<double>(buffer.bytes) / nodes);
+  };
+  measure("JSON", [&](std::ostream& out) { ketterlin::host::write_json_export(result, out); });
+  measure("ncdu", [&](std::ostream& out) { ketterlin::host::write_ncdu_export(result, 0, out); });
+}
+
 void reading_figures(uint64_t count) {
   DriveLines lines(count);
   const int64_t baseline = live_bytes.load();
@@ -242,6 +282,7 @@ void reading_figures(uint64_t count) {
                 static_cast<double>(reader_peak) / tree.size());
     std::printf("finished tree: %.1f bytes per node\n",
                 static_cast<double>(tree.memory_bytes()) / tree.size());
+    export_figures(reader.take_targets());
   }
 }
 

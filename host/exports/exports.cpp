@@ -3,6 +3,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -29,12 +30,18 @@ class JsonOut {
     if (buffer_.size() >= (1 << 16)) flush();
     return *this;
   }
-  JsonOut& number(uint64_t value) { return raw(std::to_string(value)); }
+  JsonOut& number(uint64_t value) {
+    char digits[20];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return raw(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  }
   JsonOut& boolean(bool value) { return raw(value ? "true" : "false"); }
   // A string in valid UTF-8: the quotation mark, the backslash and control characters escaped,
   // and each byte that is not part of valid UTF-8 (a name kept losslessly) written as U+FFFD.
-  JsonOut& string(std::string_view text) {
-    if (platform::is_valid_utf8(text)) return bytes(text);
+  // `valid` is platform::is_valid_utf8(text), when the caller knows it already.
+  JsonOut& string(std::string_view text) { return string(text, platform::is_valid_utf8(text)); }
+  JsonOut& string(std::string_view text, bool valid) {
+    if (valid) return bytes(text);
     buffer_.push_back('"');
     const auto length = static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
     for (int32_t at = 0; at < length;) {
@@ -52,10 +59,24 @@ class JsonOut {
     return raw("\"");
   }
   // A string of the text's bytes as they are (ncdu's export keeps names byte for byte), with the
-  // quotation mark, the backslash and control characters escaped.
+  // quotation mark, the backslash and control characters escaped. Runs that need no escape are
+  // copied whole.
   JsonOut& bytes(std::string_view text) {
     buffer_.push_back('"');
-    for (const char c : text) escaped_byte(c);
+    std::size_t run = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      if (!needs_escape(text[at])) continue;
+      buffer_.append(text.data() + run, at - run);
+      escaped_byte(text[at]);
+      run = at + 1;
+    }
+    buffer_.append(text.data() + run, text.size() - run);
+    return raw("\"");
+  }
+  // A word of this program's own (a key, a wire word): plain ASCII that needs no escape.
+  JsonOut& word(std::string_view text) {
+    buffer_.push_back('"');
+    buffer_.append(text);
     return raw("\"");
   }
   // The bytes of `text` as lower-case hexadecimal digits, between quotation marks.
@@ -72,7 +93,7 @@ class JsonOut {
   // "key": (with a comma before it unless it is the first key of its object).
   JsonOut& key(std::string_view name, bool first = false) {
     if (!first) buffer_.push_back(',');
-    string(name);
+    word(name);
     return raw(":");
   }
   void flush() {
@@ -81,6 +102,9 @@ class JsonOut {
   }
 
  private:
+  static bool needs_escape(char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  }
   void escaped_byte(char c) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
@@ -120,10 +144,12 @@ void write_flags(JsonOut& json, const NodeRecordFlags& flags) {
 // The fields of one node, without the closing brace and without its children.
 void write_node_fields(JsonOut& json, const ResultTree& tree, NodeIndex node, uint64_t extra_disk) {
   const Sizes totals = tree.totals(node);
-  json.raw("{").key("name", true).string(tree.name(node));
+  const std::string_view name = tree.name(node);
+  const bool valid_name = platform::is_valid_utf8(name);
+  json.raw("{").key("name", true).string(name, valid_name);
   // A name that is not valid UTF-8 also travels as its exact bytes.
-  if (!platform::is_valid_utf8(tree.name(node))) json.key("nameBytes").hex(tree.name(node));
-  json.key("kind").string(elevation::to_wire(tree.kind(node)));
+  if (!valid_name) json.key("nameBytes").hex(name);
+  json.key("kind").word(elevation::to_wire(tree.kind(node)));
   json.key("sizeOnDiskBytes").number(totals.size_on_disk_bytes + extra_disk);
   json.key("logicalBytes").number(totals.logical_bytes);
   json.key("modifiedAtEpochSeconds").number(tree.modified_at(node));
@@ -133,8 +159,9 @@ void write_node_fields(JsonOut& json, const ResultTree& tree, NodeIndex node, ui
     json.key("counted").boolean(!tree.counted_elsewhere(node)).raw("}");
   }
   if (const auto target = tree.link_target(node)) {
-    json.key("linkTarget").string(*target);
-    if (!platform::is_valid_utf8(*target)) json.key("linkTargetBytes").hex(*target);
+    const bool valid_target = platform::is_valid_utf8(*target);
+    json.key("linkTarget").string(*target, valid_target);
+    if (!valid_target) json.key("linkTargetBytes").hex(*target);
   }
 }
 
