@@ -50,6 +50,16 @@ void BM_EncodeNodeNonAsciiPath(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeNodeNonAsciiPath);
 
+// A deep POSIX path, as long as the bench tree's: no escape at all.
+void BM_EncodeNodeLongPosixPath(benchmark::State& state) {
+  encode_node_messages(state,
+                       "/home/someone/.cache/projects/ketterlin/build/release/trees/seed-1/tree/"
+                       "Qw9vLx3pZt/aB7cD2eF/gH5iJ8kL1mN/oP4qR6sT9uV/wX2yZ0aB3cD/eF6gH9iJ2kL/"
+                       "mN5oP8qR1sT/uV4wX7yZ0aB/cD3eF6gH9iJ/kL2mN5oP8qR/sT1uV4wX7yZ/aB0cD3eF6gH/"
+                       "iJ9kL2mN5oP/qR8sT1uV4wX/yZ7aB0cD3eF/report-2026-final.tar.gz");
+}
+BENCHMARK(BM_EncodeNodeLongPosixPath);
+
 void BM_EncodeProgressEvent(benchmark::State& state) {
   const platform::OsString path = platform::from_utf8("\\\\?\\C:\\Users\\someone\\Documents");
   TargetProgress progress{0, path, 120000, 9000, 80000000000, 12, 2500, ProgressStatus::Running};

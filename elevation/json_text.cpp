@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 
+#include "elevation/json_words.h"
+
 namespace ketterlin::elevation {
 namespace {
 
@@ -103,13 +105,24 @@ void append_json_u64(std::string& out, uint64_t value) {
 
 void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
+  // Runs without escapes are copied whole; they are found eight bytes at a time.
   std::size_t run_start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (kEscapes[byte] == 0) continue;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text.size() - i >= 8) {
+      const uint64_t stops = json_words::string_stops(json_words::load(text.data() + i));
+      if (stops == 0) {
+        i += 8;
+        continue;
+      }
+      i += json_words::first_flagged(stops);
+    } else if (kEscapes[static_cast<unsigned char>(text[i])] == 0) {
+      ++i;
+      continue;
+    }
     out.append(text.data() + run_start, i - run_start);
-    append_escape(out, byte);
-    run_start = i + 1;
+    append_escape(out, static_cast<unsigned char>(text[i]));
+    run_start = ++i;
   }
   out.append(text.data() + run_start, text.size() - run_start);
   out.push_back('"');

@@ -52,6 +52,28 @@ TEST(AppendJsonString, EscapesExactlyTheRequiredCharacters) {
   }
 }
 
+// Runs are skipped eight bytes at a time: an escape (or two side by side) at every place of a
+// text longer than two words, bytes above 0x7F around it, must come out where it stood.
+TEST(AppendJsonString, EscapesAtEveryPlaceOfALongText) {
+  const std::string plain = "abcdefgh\xc3\xa9jklmnopqrstu";  // 22 bytes, one two-byte character
+  for (const std::string_view escape : {"\"", "\\", "\n", "\x1f", "\"\x01"}) {
+    for (std::size_t at = 0; at <= plain.size(); ++at) {
+      std::string text = plain;
+      text.insert(at, escape);
+      std::string expected = "\"";
+      for (const char c : text) {
+        std::string one;
+        append_json_string(one, std::string_view(&c, 1));
+        expected += one.substr(1, one.size() - 2);
+      }
+      expected += '"';
+      std::string out;
+      append_json_string(out, text);
+      EXPECT_EQ(out, expected) << "escape at " << at;
+    }
+  }
+}
+
 struct Utf16Case {
   std::string name;
   std::u16string text;

@@ -14,10 +14,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "elevation/json_words.h"
 #include "platform/unicode.h"
 
 namespace ketterlin::elevation {
 namespace {
+
+using namespace json_words;
 
 using storage::FileSystemKind;
 
@@ -75,25 +78,6 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Whether `rest`, what follows a message on its line, is nothing or the final carriage return.
 bool ends_line(std::string_view rest) { return rest.empty() || rest == "\r"; }
-
-constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
-constexpr uint64_t kLowBits = 0x7F7F7F7F7F7F7F7FULL;
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-
-// The high bit of each byte of `word` that is below `limit` (1 to 0x80), no other bit. Exact in
-// every byte (no carry crosses into the next one), so it serves either byte order.
-uint64_t bytes_below(uint64_t word, uint8_t limit) {
-  return ~(((word & kLowBits) + kEveryByte * (0x80 - limit)) | word) & kHighBits;
-}
-
-// The index of the first byte in memory among those whose high bit `flags` holds (not 0).
-std::size_t first_flagged(uint64_t flags) {
-  if constexpr (std::endian::native == std::endian::little) {
-    return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
-  } else {
-    return static_cast<std::size_t>(std::countl_zero(flags)) / 8;
-  }
-}
 
 // The eight bytes at `text` as a number whose lowest byte is the first one, on any machine.
 uint64_t load_first_low(const char* text) {
@@ -158,13 +142,6 @@ struct PlainRun {
   std::size_t length = 0;  // up to a quotation mark, backslash or control character, or the end
   bool ascii = true;  // no byte above 0x7F among them (false may also see the bytes just after)
 };
-
-// The bytes of `word` that end a string's plain text: the high bit of each quotation mark,
-// backslash and control character.
-uint64_t string_stops(uint64_t word) {
-  return bytes_below(word ^ (kEveryByte * '"'), 1) | bytes_below(word ^ (kEveryByte * '\\'), 1) |
-         bytes_below(word, 0x20);
-}
 
 // The plain run at the front of `text`, sixteen bytes at a time: paths are long and mostly plain.
 PlainRun plain_run(std::string_view text) {
