@@ -1,6 +1,6 @@
 // Threads started through the system, so that a thread that cannot be created is an OsError value
-// with the system's own code (errno from pthread_create, GetLastError from CreateThread), never
-// an exception.
+// with the system's own code (errno from pthread_create; on Windows, the last error the thread
+// call set), never an exception.
 #pragma once
 
 #include <functional>
