@@ -267,10 +267,12 @@ void reading_figures(uint64_t count) {
           std::max(reader_peak, peak_bytes.load() - batch_bytes - generator_bytes - baseline);
     }
     peak_bytes = live_bytes.load();
+    const double before_end = reading;
     feed(R"({"type":"treeEnd","targetIndex":0})"
          "\n"
          R"({"type":"complete"})"
          "\n");
+    const double finishing = reading - before_end;
     reader_peak = std::max(reader_peak, peak_bytes.load() - generator_bytes - baseline);
     const auto& tree = *reader.targets()[0].tree;
     std::printf("\nnodes read: %u (%llu bytes of lines), hard-link groups %llu\n", tree.size(),
@@ -278,6 +280,8 @@ void reading_figures(uint64_t count) {
                 static_cast<unsigned long long>(tree.counts().hard_link_groups));
     std::printf("reading (decode, check, rebuild, finish): %.0f ns per node, %.2f s in all\n",
                 reading * 1e9 / tree.size(), reading);
+    std::printf("  of which finishing (hard links, totals, child lists): %.0f ns per node\n",
+                finishing * 1e9 / tree.size());
     std::printf("peak heap while reading: %.1f bytes per node (target: at most 300)\n",
                 static_cast<double>(reader_peak) / tree.size());
     std::printf("finished tree: %.1f bytes per node\n",
