@@ -1,7 +1,9 @@
 #include "elevation/json_text.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstddef>
 
 #include "elevation/json_words.h"
 
@@ -103,29 +105,44 @@ void append_json_u64(std::string& out, uint64_t value) {
   out.append(digits, static_cast<std::size_t>(result.ptr - digits));
 }
 
-void append_json_string(std::string& out, std::string_view text) {
+namespace {
+
+// Appends `text` between quotation marks, escaped; with `kChecked`, stops with false at the first
+// byte that does not begin a well-formed UTF-8 sequence (`out` then holds part of the string).
+template <bool kChecked>
+bool append_escaped(std::string& out, std::string_view text) {
   out.push_back('"');
-  // Runs without escapes are copied whole; they are found eight bytes at a time.
-  std::size_t run_start = 0;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text.size() - i >= 8) {
-      const uint64_t stops = json_words::string_stops(json_words::load(text.data() + i));
-      if (stops == 0) {
-        i += 8;
-        continue;
-      }
-      i += json_words::first_flagged(stops);
-    } else if (kEscapes[static_cast<unsigned char>(text[i])] == 0) {
-      ++i;
+  while (!text.empty()) {
+    const std::size_t run = json_words::ascii_run(text.data(), text.size());
+    out.append(text.data(), run);
+    text.remove_prefix(run);
+    if (text.empty()) break;
+    const auto byte = static_cast<unsigned char>(text.front());
+    if (byte < 0x80) {
+      append_escape(out, byte);
+      text.remove_prefix(1);
       continue;
     }
-    out.append(text.data() + run_start, i - run_start);
-    append_escape(out, static_cast<unsigned char>(text[i]));
-    run_start = ++i;
+    std::size_t length = 1;
+    if constexpr (kChecked) {
+      length = utf8_sequence_length(text);
+      if (length == 0) return false;
+    }
+    out.append(text.data(), length);
+    text.remove_prefix(length);
   }
-  out.append(text.data() + run_start, text.size() - run_start);
   out.push_back('"');
+  return true;
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  append_escaped<false>(out, text);
+}
+
+bool append_json_utf8(std::string& out, std::string_view text) {
+  return append_escaped<true>(out, text);
 }
 
 void append_json_bytes_lossless(std::string& out, std::string_view text) {
@@ -151,6 +168,20 @@ void append_json_bytes_lossless(std::string& out, std::string_view text) {
 bool append_json_utf16(std::string& out, std::u16string_view text, bool lossless) {
   out.push_back('"');
   for (std::size_t i = 0; i < text.size(); ++i) {
+    // A run of units that are written as the one byte each of them is, narrowed in one go.
+    std::size_t run_end = i;
+    while (run_end < text.size() && text[run_end] < 0x80 && kEscapes[text[run_end]] == 0) {
+      ++run_end;
+    }
+    if (run_end != i) {
+      const std::size_t start = out.size();
+      out.resize(start + (run_end - i));
+      std::copy(text.begin() + static_cast<std::ptrdiff_t>(i),
+                text.begin() + static_cast<std::ptrdiff_t>(run_end),
+                out.begin() + static_cast<std::ptrdiff_t>(start));
+      i = run_end;
+      if (i == text.size()) break;
+    }
     const char16_t unit = text[i];
     if (unit < 0x80) {
       const auto byte = static_cast<unsigned char>(unit);

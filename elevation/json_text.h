@@ -18,6 +18,10 @@ void append_json_u64(std::string& out, uint64_t value);
 // other bytes below 0x20 become \u00xx in lower-case hex; every other byte is copied as it is.
 void append_json_string(std::string& out, std::string_view text);
 
+// Appends `text` as append_json_string does when it is valid UTF-8; otherwise returns false, and
+// `out` then holds part of the string.
+[[nodiscard]] bool append_json_utf8(std::string& out, std::string_view text);
+
 // Appends UTF-16 `text` as a JSON string in UTF-8, escaped as append_json_string does. An
 // unpaired surrogate makes it return false (`out` then holds part of the string), or, when
 // `lossless`, is written as the escape of its own unit (\ud800 to \udfff).

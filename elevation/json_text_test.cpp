@@ -52,14 +52,19 @@ TEST(AppendJsonString, EscapesExactlyTheRequiredCharacters) {
   }
 }
 
-// Runs are skipped eight bytes at a time: an escape (or two side by side) at every place of a
-// text longer than two words, bytes above 0x7F around it, must come out where it stood.
+// Plain runs are skipped sixteen and eight bytes at a time: an escape (or two side by side) at
+// every place of a text longer than two blocks, bytes above 0x7F around it, must come out where
+// it stood, from both the unchecked and the checked writer; a byte that is not UTF-8 at any place
+// makes the checked one refuse.
 TEST(AppendJsonString, EscapesAtEveryPlaceOfALongText) {
-  const std::string plain = "abcdefgh\xc3\xa9jklmnopqrstu";  // 22 bytes, one two-byte character
-  for (const std::string_view escape : {"\"", "\\", "\n", "\x1f", "\"\x01"}) {
+  // 37 bytes, a two-byte character at 8 and a three-byte one at 31.
+  const std::string plain =
+      "abcdefgh\xc3\xa9jklmnopqrstuvwxyz0123\xe2\x82\xac"
+      "456";
+  for (const std::string_view inserted : {"\"", "\\", "\n", "\x1f", "\"\x01", "\xff"}) {
     for (std::size_t at = 0; at <= plain.size(); ++at) {
       std::string text = plain;
-      text.insert(at, escape);
+      text.insert(at, inserted);
       std::string expected = "\"";
       for (const char c : text) {
         std::string one;
@@ -69,7 +74,14 @@ TEST(AppendJsonString, EscapesAtEveryPlaceOfALongText) {
       expected += '"';
       std::string out;
       append_json_string(out, text);
-      EXPECT_EQ(out, expected) << "escape at " << at;
+      EXPECT_EQ(out, expected) << "insert at " << at;
+      // Inserted inside a character, any byte breaks its sequence.
+      const bool breaks_character = inserted == "\xff" || at == 9 || at == 32 || at == 33;
+      std::string checked;
+      EXPECT_EQ(append_json_utf8(checked, text), !breaks_character) << "insert at " << at;
+      if (!breaks_character) {
+        EXPECT_EQ(checked, expected) << "insert at " << at;
+      }
     }
   }
 }

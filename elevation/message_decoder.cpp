@@ -140,43 +140,24 @@ bool starts_with_literal(const char* data, const char (&text)[N]) {
 // A JSON string's text up to the first byte that ends it or needs a closer look.
 struct PlainRun {
   std::size_t length = 0;  // up to a quotation mark, backslash or control character, or the end
-  bool ascii = true;  // no byte above 0x7F among them (false may also see the bytes just after)
+  bool ascii = true;       // no byte above 0x7F among them
 };
 
-// The plain run at the front of `text`, sixteen bytes at a time: paths are long and mostly plain.
+// The plain run at the front of `text`: ASCII sixteen bytes at a time (paths are long and mostly
+// plain ASCII), then, from the first byte above 0x7F, eight bytes at a time.
 PlainRun plain_run(std::string_view text) {
-  uint64_t seen = 0;  // every byte looked at, for their high bits
-  std::size_t at = 0;
-  const auto load = [&text](std::size_t offset) {
-    uint64_t word = 0;
-    std::memcpy(&word, text.data() + offset, sizeof word);
-    return word;
-  };
-  for (; text.size() - at >= 16; at += 16) {
-    const uint64_t first = load(at);
-    const uint64_t second = load(at + 8);
-    seen |= first | second;
-    const uint64_t first_stops = string_stops(first);
-    const uint64_t second_stops = string_stops(second);
-    if ((first_stops | second_stops) != 0) {
-      const std::size_t stop =
-          first_stops != 0 ? first_flagged(first_stops) : 8 + first_flagged(second_stops);
-      return {at + stop, (seen & kHighBits) == 0};
-    }
-  }
+  std::size_t at = ascii_run(text.data(), text.size());
+  if (at == text.size() || static_cast<unsigned char>(text[at]) < 0x80) return {at, true};
   for (; text.size() - at >= 8; at += 8) {
-    const uint64_t word = load(at);
-    seen |= word;
-    if (const uint64_t stops = string_stops(word); stops != 0) {
-      return {at + first_flagged(stops), (seen & kHighBits) == 0};
+    if (const uint64_t stops = string_stops(load(text.data() + at)); stops != 0) {
+      return {at + first_flagged(stops), false};
     }
   }
   for (; at < text.size(); ++at) {
     const auto byte = static_cast<unsigned char>(text[at]);
     if (byte == '"' || byte == '\\' || byte < 0x20) break;
-    seen |= byte;
   }
-  return {at, (seen & kHighBits) == 0};
+  return {at, false};
 }
 
 // Reads the helper's compact form. Every method answers false (or nullopt) as soon as the text

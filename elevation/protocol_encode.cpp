@@ -3,21 +3,23 @@
 // The host's one request, written once per run, goes through the JSON library.
 
 #include <array>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
 #include "elevation/json_text.h"
 #include "elevation/protocol.h"
+#include "platform/panic.h"
 #include "platform/unicode.h"
 
 namespace ketterlin::elevation {
 namespace {
 
 using namespace std::string_view_literals;
-
-void append_bool(std::string& out, bool value) { out.append(value ? "true"sv : "false"sv); }
 
 void append_wire(std::string& out, std::string_view word) {
   out.push_back('"');
@@ -57,78 +59,130 @@ bool append_event(std::string& out, const EventMessage& message, bool lossless) 
   return true;
 }
 
-void append_flags(std::string& out, const NodeRecordFlags& flags) {
-  out.append(R"({"cloudOnly":)"sv);
-  append_bool(out, flags.cloud_only);
-  out.append(R"(,"compressed":)"sv);
-  append_bool(out, flags.compressed);
-  out.append(R"(,"sparse":)"sv);
-  append_bool(out, flags.sparse);
-  out.append(R"(,"deduplicated":)"sv);
-  append_bool(out, flags.deduplicated);
-  out.push_back('}');
-}
-
-// "[b0,b1,...]": formatted on the stack and appended once, as it is in every node message.
-void append_byte_array(std::string& out, const std::array<uint8_t, 16>& bytes) {
-  char text[16 * 4 + 1];  // "[" + up to three digits and "," or "]" per byte
-  char* at = text;
-  *at++ = '[';
-  for (const uint8_t byte : bytes) {
-    if (byte >= 100) *at++ = static_cast<char>('0' + byte / 100);
-    if (byte >= 10) *at++ = static_cast<char>('0' + byte / 10 % 10);
-    *at++ = static_cast<char>('0' + byte % 10);
-    *at++ = ',';
+// A bounded stretch of a message written straight into `out`: room for `most` bytes is made at
+// once, and what was not used goes back when the piece ends. Each piece's bound is the sum of its
+// fixed texts and the widest value of each field (kU64Digits for a number).
+class Piece {
+ public:
+  Piece(std::string& out, std::size_t most) : out_(out) {
+    const std::size_t start = out.size();
+    out.resize(start + most);
+    at_ = out.data() + start;
   }
-  at[-1] = ']';
-  out.append(text, static_cast<std::size_t>(at - text));
-}
+  ~Piece() { out_.resize(static_cast<std::size_t>(at_ - out_.data())); }
+  Piece(const Piece&) = delete;
+  Piece& operator=(const Piece&) = delete;
 
-void append_identity(std::string& out, const std::optional<NodeRecordIdentity>& identity) {
-  if (!identity) {
-    out.append("null"sv);
-    return;
+  void text(std::string_view fixed) {
+    std::memcpy(at_, fixed.data(), fixed.size());
+    at_ += fixed.size();
   }
-  out.append(R"({"volumeSerial":)"sv);
-  append_json_u64(out, identity->volume_serial);
-  out.append(R"(,"fileId":)"sv);
-  append_byte_array(out, identity->file_id);
-  out.push_back('}');
-}
+  void number(uint64_t value) { at_ = std::to_chars(at_, at_ + kU64Digits, value).ptr; }
+  void optional_number(const std::optional<uint64_t>& value) {
+    if (value) {
+      number(*value);
+    } else {
+      text("null"sv);
+    }
+  }
+  void boolean(bool value) { text(value ? "true"sv : "false"sv); }
+  // "[b0,b1,...]", at most kByteArrayChars.
+  void bytes(const std::array<uint8_t, 16>& bytes) {
+    *at_++ = '[';
+    for (const uint8_t byte : bytes) {
+      if (byte >= 100) *at_++ = static_cast<char>('0' + byte / 100);
+      if (byte >= 10) *at_++ = static_cast<char>('0' + byte / 10 % 10);
+      *at_++ = static_cast<char>('0' + byte % 10);
+      *at_++ = ',';
+    }
+    at_[-1] = ']';
+  }
+
+  static constexpr std::size_t kU64Digits = 20;
+  static constexpr std::size_t kByteArrayChars = 16 * 4 + 1;
+
+ private:
+  std::string& out_;
+  char* at_;
+};
+
+// The node message's fixed texts, in order, and each piece's bound.
+constexpr std::string_view kNodeHead = R"({"type":"node","targetIndex":)";
+constexpr std::string_view kNodeId = R"(,"node":{"id":)";
+constexpr std::string_view kNodeParent = R"(,"parentId":)";
+constexpr std::string_view kNodePath = R"(,"path":)";
+constexpr std::size_t kNodeHeadMost = kNodeHead.size() + kNodeId.size() + kNodeParent.size() +
+                                      kNodePath.size() + 3 * Piece::kU64Digits;
+
+constexpr std::string_view kNodeKind = R"(,"kind":")";
+constexpr std::string_view kNodeLogical = R"(","logicalBytes":)";
+constexpr std::string_view kNodeOnDisk = R"(,"sizeOnDiskBytes":)";
+constexpr std::string_view kNodeCloudOnly = R"(,"flags":{"cloudOnly":)";
+constexpr std::string_view kNodeCompressed = R"(,"compressed":)";
+constexpr std::string_view kNodeSparse = R"(,"sparse":)";
+constexpr std::string_view kNodeDeduplicated = R"(,"deduplicated":)";
+constexpr std::string_view kNodeVolume = R"(},"identity":{"volumeSerial":)";
+constexpr std::string_view kNodeFileId = R"(,"fileId":)";
+constexpr std::string_view kNodeNoIdentity = R"(},"identity":null)";
+constexpr std::string_view kNodeLink = R"(,"linkTarget":)";
+constexpr std::string_view kNodeNoLink = R"(,"linkTarget":null)";
+constexpr std::size_t kKindWordMost = 32;  // checked against every word in append_node
+constexpr std::size_t kNodeMiddleMost =
+    kNodeKind.size() + kKindWordMost + kNodeLogical.size() + 2 * Piece::kU64Digits +
+    kNodeOnDisk.size() + kNodeCloudOnly.size() + kNodeCompressed.size() + kNodeSparse.size() +
+    kNodeDeduplicated.size() + 4 * "false"sv.size() + kNodeVolume.size() + Piece::kU64Digits +
+    kNodeFileId.size() + Piece::kByteArrayChars + 1 + kNodeNoLink.size();
+
+constexpr std::string_view kNodeModified = R"(,"modifiedAtEpochSeconds":)";
+constexpr std::size_t kNodeTailMost = kNodeModified.size() + Piece::kU64Digits + 2;
 
 bool append_node(std::string& out, const NodeMessage& message, bool lossless) {
   const NodeRecord& node = message.node;
-  out.append(R"({"type":"node","targetIndex":)"sv);
-  append_json_u64(out, message.target_index);
-  out.append(R"(,"node":{"id":)"sv);
-  append_json_u64(out, node.id);
-  out.append(R"(,"parentId":)"sv);
-  if (node.parent_id) {
-    append_json_u64(out, *node.parent_id);
-  } else {
-    out.append("null"sv);
+  {
+    Piece piece(out, kNodeHeadMost);
+    piece.text(kNodeHead);
+    piece.number(message.target_index);
+    piece.text(kNodeId);
+    piece.number(node.id);
+    piece.text(kNodeParent);
+    piece.optional_number(node.parent_id);
+    piece.text(kNodePath);
   }
-  out.append(R"(,"path":)"sv);
   if (!append_json_path(out, node.path, lossless)) return false;
-  out.append(R"(,"kind":)"sv);
-  append_wire(out, to_wire(node.kind));
-  out.append(R"(,"logicalBytes":)"sv);
-  append_json_u64(out, node.logical_bytes);
-  out.append(R"(,"sizeOnDiskBytes":)"sv);
-  append_json_u64(out, node.size_on_disk_bytes);
-  out.append(R"(,"flags":)"sv);
-  append_flags(out, node.flags);
-  out.append(R"(,"identity":)"sv);
-  append_identity(out, node.identity);
-  out.append(R"(,"linkTarget":)"sv);
-  if (node.link_target) {
-    if (!append_json_path(out, *node.link_target, lossless)) return false;
-  } else {
-    out.append("null"sv);
+  {
+    const std::string_view kind = to_wire(node.kind);
+    platform::check(kind.size() <= kKindWordMost, "node kind word longer than its bound");
+    Piece piece(out, kNodeMiddleMost);
+    piece.text(kNodeKind);
+    piece.text(kind);
+    piece.text(kNodeLogical);
+    piece.number(node.logical_bytes);
+    piece.text(kNodeOnDisk);
+    piece.number(node.size_on_disk_bytes);
+    piece.text(kNodeCloudOnly);
+    piece.boolean(node.flags.cloud_only);
+    piece.text(kNodeCompressed);
+    piece.boolean(node.flags.compressed);
+    piece.text(kNodeSparse);
+    piece.boolean(node.flags.sparse);
+    piece.text(kNodeDeduplicated);
+    piece.boolean(node.flags.deduplicated);
+    if (node.identity) {
+      piece.text(kNodeVolume);
+      piece.number(node.identity->volume_serial);
+      piece.text(kNodeFileId);
+      piece.bytes(node.identity->file_id);
+      piece.text("}"sv);
+    } else {
+      piece.text(kNodeNoIdentity);
+    }
+    piece.text(node.link_target ? kNodeLink : kNodeNoLink);
   }
-  out.append(R"(,"modifiedAtEpochSeconds":)"sv);
-  append_json_u64(out, node.modified_at_epoch_seconds);
-  out.append("}}"sv);
+  if (node.link_target && !append_json_path(out, *node.link_target, lossless)) return false;
+  Piece piece(out, kNodeTailMost);
+  piece.text(kNodeModified);
+  piece.number(node.modified_at_epoch_seconds);
+  piece.text("}}"sv);
   return true;
 }
 
