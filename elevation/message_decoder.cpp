@@ -1,8 +1,9 @@
 // Both decoding paths. The fast path (CompactReader) mirrors the helper's encoder token by token
 // and gives up, never fails, at the first byte it does not expect; the general path then decides.
 // The fast path is written for node lines of some 600 bytes, half of them the path: fixed texts
-// are compared in one go, numbers and the path's plain text are read eight bytes at a time, and
-// the common spellings (no flags, the upper half of a file id zero) are matched whole.
+// are compared in one go, numbers are read eight bytes at a time and the path's plain text
+// sixteen, and the common spellings (no flags, the upper half of a file id zero) are matched
+// whole.
 #include "elevation/message_decoder.h"
 
 #include <algorithm>
